@@ -1,0 +1,39 @@
+# Assembles build/Quorvel.app. The bundle keeps the folder names of its original layout
+# (Contents/MacOS, Contents/Resources) so one layout serves every platform.
+
+set(QUORVEL_BUNDLE_ID "org.quorvel.Quorvel")
+set(QUORVEL_APP_DIR ${CMAKE_BINARY_DIR}/Quorvel.app)
+
+find_program(NODE_EXECUTABLE node REQUIRED)
+
+# Registers a tool executable that the bundle carries in Contents/Resources/bin.
+function(quorvel_bundle_tool target)
+  set_property(GLOBAL APPEND PROPERTY QUORVEL_BUNDLE_TOOLS ${target})
+endfunction()
+
+function(quorvel_add_bundle_target)
+  get_property(tools GLOBAL PROPERTY QUORVEL_BUNDLE_TOOLS)
+  set(contents ${QUORVEL_APP_DIR}/Contents)
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/Info.plist.in ${CMAKE_BINARY_DIR}/bundle/Info.plist @ONLY)
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/quorvel.desktop.in
+                 ${CMAKE_BINARY_DIR}/bundle/quorvel.desktop @ONLY)
+  set(tool_copies)
+  foreach(tool IN LISTS tools)
+    list(APPEND tool_copies
+         COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:${tool}> ${contents}/Resources/bin/)
+  endforeach()
+  # node is copied, not linked: the bundle must stay whole when it is moved.
+  add_custom_target(bundle
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${contents}/MacOS ${contents}/Resources/bin
+            ${contents}/Resources/app/server ${contents}/Resources/yt-dlp
+    COMMAND ${CMAKE_COMMAND} -E copy_if_different ${CMAKE_BINARY_DIR}/bundle/Info.plist ${contents}/
+    COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:Quorvel> ${contents}/MacOS/Quorvel
+    COMMAND ${CMAKE_COMMAND} -E copy_if_different ${NODE_EXECUTABLE} ${contents}/Resources/bin/node
+    COMMAND ${CMAKE_COMMAND} -E copy_directory ${PROJECT_SOURCE_DIR}/app ${contents}/Resources/app
+    COMMAND ${CMAKE_COMMAND} -E copy_if_different ${CMAKE_BINARY_DIR}/bundle/quorvel.desktop
+            ${contents}/Resources/
+    ${tool_copies}
+    DEPENDS Quorvel ${tools}
+    COMMENT "Assembling ${QUORVEL_APP_DIR}"
+    VERBATIM)
+endfunction()
