@@ -104,9 +104,8 @@ class GraphicalDesktop : public QtEventLoop {
     auto* items = new QMenu();
     const QString about = QString::fromStdString(menu.about);
     const QString version = QString::fromStdString(menu.version);
-    items->addAction(about, [about, version] {
-      QMessageBox::about(nullptr, about, "Quorvel " + version);
-    });
+    items->addAction(
+        about, [about, version] { QMessageBox::about(nullptr, about, "Quorvel " + version); });
     items->addSeparator();
     items->addAction(QString::fromStdString(menu.open), QKeySequence("Ctrl+O"), menu.onOpen);
     items->addSeparator();

@@ -201,12 +201,12 @@ bool Launcher::start() {
   }
   dataDir = *folder;
 
-  const ServerSettings serverSettings{settings_.paths.contents,    settings_.paths.resources,
-                                      settings_.paths.support,     dataDir,
-                                      settings_.version,           settings_.options.launchArgs,
-                                      settings_.options.port};
+  const ServerSettings serverSettings{
+      settings_.paths.contents, settings_.paths.resources,    settings_.paths.support, dataDir,
+      settings_.version,        settings_.options.launchArgs, settings_.options.port};
   SpawnRequest request = serverRequest(settings_.environment, serverSettings);
-  const int log = openServerLog(serverLogPath(dataDir), logHeader(settings_.version, std::time(nullptr)));
+  const int log =
+      openServerLog(serverLogPath(dataDir), logHeader(settings_.version, std::time(nullptr)));
   request.standardOutput = log;
   request.standardError = log;
 

@@ -16,11 +16,11 @@ namespace quorvel::launcher {
 
 // Waits and counts of the launcher, in seconds where they are times.
 struct Timing {
-  double launchDelay = 0.6;   // from launch to the first page request
-  double probePause = 0.5;    // between probes while waiting for the server
-  int serverProbes = 240;     // about two minutes for a starting server
-  int reconnectProbes = 20;   // about ten seconds for a page to reconnect after an update
-  int quitChecks = 50;        // looks for the server's end after a quit request
+  double launchDelay = 0.6;  // from launch to the first page request
+  double probePause = 0.5;   // between probes while waiting for the server
+  int serverProbes = 240;    // about two minutes for a starting server
+  int reconnectProbes = 20;  // about ten seconds for a page to reconnect after an update
+  int quitChecks = 50;       // looks for the server's end after a quit request
   double quitCheckPause = 0.1;
   double quickFailure = 20.0;  // a server that fails sooner than this is explained
 };

@@ -43,7 +43,8 @@ class LauncherTest : public ::testing::Test {
   void TearDown() override {
     if (launcher && launcher->server) {
       launcher->server->terminate();
-      for (int i = 0; i < 50 && launcher->server->isRunning(); ++i) std::this_thread::sleep_for(100ms);
+      for (int i = 0; i < 50 && launcher->server->isRunning(); ++i)
+        std::this_thread::sleep_for(100ms);
     }
   }
 
@@ -55,10 +56,7 @@ class LauncherTest : public ::testing::Test {
   // Runs the loop until the launcher's own server answers as ours.
   void runUntilServing() {
     desktop->runUntil(
-        [&] {
-          return launcher->server && serviceAlive(settings.options.port) == Alive::yes;
-        },
-        20s);
+        [&] { return launcher->server && serviceAlive(settings.options.port) == Alive::yes; }, 20s);
     ASSERT_TRUE(launcher->server);
   }
 
@@ -89,7 +87,8 @@ TEST_F(LauncherTest, StartsTheServerWithItsEnvironmentArgumentAndLog) {
   };
   EXPECT_TRUE(has("ARG=" + resources + "/app/server/index.js"));
   EXPECT_TRUE(has("CWD=" + resources + "/app"));
-  EXPECT_TRUE(has("PATH=" + resources + "/bin:" + resources + "/yt-dlp:/usr/bin:/bin:/usr/sbin:/sbin"));
+  EXPECT_TRUE(
+      has("PATH=" + resources + "/bin:" + resources + "/yt-dlp:/usr/bin:/bin:/usr/sbin:/sbin"));
   EXPECT_TRUE(has("QUORVEL_BUNDLE=" + bundle + "/Contents"));
   EXPECT_TRUE(has("QUORVEL_SUPPORT=" + support));
   EXPECT_TRUE(has("QUORVEL_DATA=" + dataDir()));
@@ -123,7 +122,8 @@ TEST_P(ServerExitTest, DecidesBetweenRestartAlertAndQuit) {
   ASSERT_EQ(desktop->alerts.size(), c.explained ? 1u : 0u);
   const std::string log = readFile(logPath()).value_or("");
   size_t headers = 0;
-  for (size_t at = log.find("===== 20"); at != std::string::npos; at = log.find("===== 20", at + 1)) {
+  for (size_t at = log.find("===== 20"); at != std::string::npos;
+       at = log.find("===== 20", at + 1)) {
     ++headers;
   }
   EXPECT_EQ(headers, c.headers) << log;
@@ -135,16 +135,16 @@ TEST_P(ServerExitTest, DecidesBetweenRestartAlertAndQuit) {
 
 INSTANTIATE_TEST_SUITE_P(
     Statuses, ServerExitTest,
-    ::testing::Values(
-        ExitCase{"failsQuickly", "echo one; exit 1", true, 1},
-        ExitCase{"killedQuickly", "kill -KILL $$", true, 1},
-        ExitCase{"endsQuicklyWithZero", "exit 0", false, 1},
-        ExitCase{"asksToQuit", "exit 76", false, 1},
-        ExitCase{"failsLate", "sleep 1.5; exit 1", false, 1},
-        ExitCase{"asksForRestart",
-                 "if [ ! -e \"$QUORVEL_DATA/once\" ]; then touch \"$QUORVEL_DATA/once\"; "
-                 "echo first; exit 75; fi; echo second; exit 0",
-                 false, 2}),
+    ::testing::Values(ExitCase{"failsQuickly", "echo one; exit 1", true, 1},
+                      ExitCase{"killedQuickly", "kill -KILL $$", true, 1},
+                      ExitCase{"endsQuicklyWithZero", "exit 0", false, 1},
+                      ExitCase{"asksToQuit", "exit 76", false, 1},
+                      ExitCase{"failsLate", "sleep 1.5; exit 1", false, 1},
+                      ExitCase{
+                          "asksForRestart",
+                          "if [ ! -e \"$QUORVEL_DATA/once\" ]; then touch \"$QUORVEL_DATA/once\"; "
+                          "echo first; exit 75; fi; echo second; exit 0",
+                          false, 2}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(LauncherTest, FailureAlertShowsTheLastSixLogLinesAndTheLogPath) {
@@ -174,7 +174,8 @@ TEST_F(LauncherTest, QuitChoiceInTheDataFolderAlertStartsNoServer) {
   launch();
   ASSERT_EQ(desktop->runFor(20s), 0);
   ASSERT_EQ(desktop->alerts.size(), 1u);
-  EXPECT_EQ(desktop->alerts[0].informative, "The data folder can't be found:\n" + temp.path + "/Missing");
+  EXPECT_EQ(desktop->alerts[0].informative,
+            "The data folder can't be found:\n" + temp.path + "/Missing");
   EXPECT_EQ(desktop->alerts[0].buttons,
             (std::vector<std::string>{"Try Again", "Use the Default Location (New, Empty)",
                                       "Quit Quorvel"}));
@@ -232,8 +233,8 @@ TEST_F(LauncherTest, PortHeldByAnotherProgramIsExplained) {
   SpawnRequest other;
   other.executable = NODE_EXECUTABLE;
   other.arguments = {kFakeServer};
-  other.environment = std::vector<std::string>{"PORT=" + std::to_string(settings.options.port),
-                                               "FAKE_PING=plain"};
+  other.environment =
+      std::vector<std::string>{"PORT=" + std::to_string(settings.options.port), "FAKE_PING=plain"};
   std::string error;
   auto running = WatchedProcess::start(other, nullptr, &error);
   ASSERT_TRUE(running) << error;
@@ -243,8 +244,9 @@ TEST_F(LauncherTest, PortHeldByAnotherProgramIsExplained) {
   launch();
   EXPECT_EQ(desktop->runFor(20s), 0);
   ASSERT_EQ(desktop->alerts.size(), 1u);
-  EXPECT_EQ(desktop->alerts[0].informative, "Port " + std::to_string(settings.options.port) +
-                                                " is used by another program, so Quorvel can't use it.");
+  EXPECT_EQ(desktop->alerts[0].informative,
+            "Port " + std::to_string(settings.options.port) +
+                " is used by another program, so Quorvel can't use it.");
   EXPECT_FALSE(launcher->server);
   running->terminate();
 }
@@ -276,7 +278,8 @@ TEST_F(LauncherTest, LiveRecordingAsksAndKeepingItCancelsTheQuit) {
   desktop->runUntil([&] { return !desktop->alerts.empty() && !launcher->quitting; }, 20s);
   ASSERT_EQ(desktop->alerts.size(), 1u);
   EXPECT_EQ(desktop->alerts[0].message, "A live recording is in progress");
-  EXPECT_EQ(desktop->alerts[0].buttons, (std::vector<std::string>{"Keep Recording", "Quit Anyway"}));
+  EXPECT_EQ(desktop->alerts[0].buttons,
+            (std::vector<std::string>{"Keep Recording", "Quit Anyway"}));
   EXPECT_FALSE(launcher->quitting);
   EXPECT_TRUE(launcher->server && launcher->server->isRunning());
 

@@ -27,10 +27,10 @@ std::vector<std::string> serverEnvironment(const std::vector<std::string>& inher
     if (equals == std::string::npos) continue;
     environment[entry.substr(0, equals)] = entry.substr(equals + 1);
   }
-  environment["PATH"] = join({joinPath(settings.resources, "bin"),
-                              joinPath(settings.resources, "yt-dlp"), "/usr/bin", "/bin",
-                              "/usr/sbin", "/sbin"},
-                             ":");
+  environment["PATH"] =
+      join({joinPath(settings.resources, "bin"), joinPath(settings.resources, "yt-dlp"), "/usr/bin",
+            "/bin", "/usr/sbin", "/sbin"},
+           ":");
   for (const char* name : {"NODE_OPTIONS", "NODE_PATH", "NODE_EXTRA_CA_CERTS"}) {
     environment.erase(name);
   }

@@ -25,7 +25,8 @@ std::string t(const StringTable& strings, const std::string& lang, const std::st
 struct Texts {
   const StringTable* strings = &builtInStrings();
   std::string lang = "en";
-  std::string operator()(const std::string& key, const std::vector<std::string>& arguments = {}) const {
+  std::string operator()(const std::string& key,
+                         const std::vector<std::string>& arguments = {}) const {
     return t(*strings, lang, key, arguments);
   }
 };
