@@ -43,7 +43,12 @@ std::vector<std::string> serverEnvironment(const std::vector<std::string>& inher
 
   std::vector<std::string> entries;
   entries.reserve(environment.size());
-  for (const auto& [name, value] : environment) entries.push_back(name + "=" + value);
+  for (const auto& [name, value] : environment) {
+    std::string entry = name;
+    entry += '=';
+    entry += value;
+    entries.push_back(std::move(entry));
+  }
   return entries;
 }
 
