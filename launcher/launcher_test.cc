@@ -60,6 +60,22 @@ class LauncherTest : public ::testing::Test {
     ASSERT_TRUE(launcher->server);
   }
 
+  // A stand-in server on the port that this launcher did not start, once it answers.
+  std::shared_ptr<WatchedProcess> startOtherServer(const std::string& setting, Alive answers) {
+    SpawnRequest other;
+    other.executable = NODE_EXECUTABLE;
+    other.arguments = {kFakeServer};
+    other.environment =
+        std::vector<std::string>{"PORT=" + std::to_string(settings.options.port), setting};
+    std::string error;
+    auto running = WatchedProcess::start(other, nullptr, &error);
+    EXPECT_TRUE(running) << error;
+    for (int i = 0; running && i < 200 && serviceAlive(settings.options.port) != answers; ++i) {
+      std::this_thread::sleep_for(50ms);
+    }
+    return running;
+  }
+
   std::string recordedRequests() { return readFile(requests).value_or(""); }
   std::string dataDir() { return joinPath(support, "Data"); }
   std::string logPath() { return joinPath(dataDir(), "server.log"); }
@@ -211,14 +227,8 @@ TEST_F(LauncherTest, NoBrowserOpensNothingUntilTheMenuAsks) {
 }
 
 TEST_F(LauncherTest, AnotherCopysServerGetsThePageAndThisCopyEnds) {
-  SpawnRequest other;
-  other.executable = NODE_EXECUTABLE;
-  other.arguments = {kFakeServer};
-  other.environment = std::vector<std::string>{"PORT=" + std::to_string(settings.options.port)};
-  std::string error;
-  auto running = WatchedProcess::start(other, nullptr, &error);
-  ASSERT_TRUE(running) << error;
-  while (serviceAlive(settings.options.port) != Alive::yes) std::this_thread::sleep_for(50ms);
+  const auto running = startOtherServer("FAKE_PING=marker", Alive::yes);
+  ASSERT_TRUE(running);
 
   makeBundle(bundle, "touch \"$QUORVEL_DATA/started\"; exit 0");
   launch();
@@ -230,15 +240,8 @@ TEST_F(LauncherTest, AnotherCopysServerGetsThePageAndThisCopyEnds) {
 }
 
 TEST_F(LauncherTest, PortHeldByAnotherProgramIsExplained) {
-  SpawnRequest other;
-  other.executable = NODE_EXECUTABLE;
-  other.arguments = {kFakeServer};
-  other.environment =
-      std::vector<std::string>{"PORT=" + std::to_string(settings.options.port), "FAKE_PING=plain"};
-  std::string error;
-  auto running = WatchedProcess::start(other, nullptr, &error);
-  ASSERT_TRUE(running) << error;
-  while (serviceAlive(settings.options.port) != Alive::other) std::this_thread::sleep_for(50ms);
+  const auto running = startOtherServer("FAKE_PING=plain", Alive::other);
+  ASSERT_TRUE(running);
 
   makeBundle(bundle, "exit 0");
   launch();
