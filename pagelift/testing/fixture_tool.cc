@@ -1,0 +1,82 @@
+// Writes benchmark documents: pagelift_fixture text|scan-en|scan-ja <pages> <out.pdf>. The text
+// on every page is also written, one page after another, to <out.pdf>.txt.
+#include <cstdint>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "pagelift/testing/fixtures.h"
+
+namespace {
+
+const std::vector<std::string> kWords = {
+    "the",     "paper",    "reader",  "number", "window",  "garden", "silver",  "market",
+    "simple",  "question", "travel",  "yellow", "morning", "letter", "history", "station",
+    "light",   "water",    "example", "friend", "winter",  "orange", "picture", "machine",
+    "quietly", "above",    "between", "seven",  "through", "under",  "village", "bright"};
+
+const std::vector<std::string> kJapanese = {"今日は天気がとても良いので公園へ行きました",
+                                            "日本語の文章を読み取る試験です",
+                                            "駅の近くに新しい図書館ができました",
+                                            "私は毎朝六時に起きて散歩します",
+                                            "この本はとても面白いと思います",
+                                            "山の上から海がよく見えました"};
+
+std::uint32_t nextRandom(std::uint32_t& state) {
+  state = state * 1664525u + 1013904223u;
+  return state >> 8;
+}
+
+std::string englishLine(std::uint32_t& state, std::size_t length) {
+  std::string line;
+  while (line.size() < length) {
+    if (!line.empty()) line += ' ';
+    line += kWords[nextRandom(state) % kWords.size()];
+  }
+  return line;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 4) {
+    std::cerr << "usage: pagelift_fixture text|scan-en|scan-ja <pages> <out.pdf>\n";
+    return 2;
+  }
+  const std::string kind = argv[1];
+  const int count = std::stoi(argv[2]);
+  const std::string out = argv[3];
+  std::uint32_t state = 12345;
+  std::vector<fixtures::PdfPageSpec> pages;
+  std::string truth;
+  for (int p = 0; p < count; ++p) {
+    fixtures::PdfPageSpec page;
+    std::vector<std::string> lines;
+    if (kind == "text") {
+      for (int row = 0; row < 50; ++row) {
+        lines.push_back(englishLine(state, 90));
+        page.text.push_back({54, 740.0 - row * 13.5, 10, lines.back()});
+      }
+    } else if (kind == "scan-en" || kind == "scan-ja") {
+      const bool japanese = kind == "scan-ja";
+      for (int row = 0; row < 24; ++row) {
+        lines.push_back(japanese ? kJapanese[nextRandom(state) % kJapanese.size()]
+                                 : englishLine(state, 60));
+      }
+      // 300 dots per inch: 36-pixel text is about 8.6 points.
+      page.scan =
+          fixtures::drawText(japanese ? fixtures::kCjkFont : fixtures::kLatinFont, 36, lines, 150);
+      page.width = page.scan->width * 72.0 / 300.0;
+      page.height = page.scan->height * 72.0 / 300.0;
+    } else {
+      std::cerr << "unknown kind " << kind << "\n";
+      return 2;
+    }
+    for (const std::string& line : lines) truth += line + "\n";
+    truth += "\f";
+    pages.push_back(std::move(page));
+  }
+  fixtures::writeBytes(out, fixtures::pdfBytes(pages));
+  fixtures::writeBytes(out + ".txt", truth);
+  return 0;
+}
