@@ -168,6 +168,8 @@ class TesseractEngine final : public TextEngine {
     if (!detectorTried_) {
       detectorTried_ = true;
       detector_ = startApi("osd", tesseract::OEM_TESSERACT_ONLY, true);
+      // The default wants 50 characters, more than a short label or caption has.
+      if (detector_) detector_->SetVariable("min_characters_to_try", "5");
     }
     return detector_.get();
   }

@@ -1,0 +1,24 @@
+// glyphgauge: prints, for each picture file, its confidently recognised text lines and the
+// relative height of its tallest substantial line, as one JSON array.
+#include <unistd.h>
+
+#include <string>
+
+#include "glyphgauge/measure.h"
+#include "pagelift/ocr/bitmap.h"
+
+int main(int argc, char** argv) {
+  ocr::limitEngineThreads(argv);
+  ocr::silenceImagingMessages();
+  const std::unique_ptr<ocr::TextEngine> engine = ocr::makeTesseractEngine();
+  nlohmann::json out = nlohmann::json::array();
+  for (int i = 1; i < argc; ++i) out.push_back(glyphgauge::measure(*engine, argv[i]));
+  const std::string text = out.dump();
+  std::size_t written = 0;
+  while (written < text.size()) {
+    const ssize_t n = write(STDOUT_FILENO, text.data() + written, text.size() - written);
+    if (n <= 0) break;
+    written += static_cast<std::size_t>(n);
+  }
+  return 0;
+}
