@@ -8,6 +8,7 @@
 
 #include "pagelift/command_line.h"
 #include "pagelift/extract.h"
+#include "pagelift/ocr/diagnostics.h"
 #include "pagelift/ocr/recognize.h"
 #include "pagelift/pdf.h"
 
@@ -28,8 +29,11 @@ void writeAll(int fd, const std::string& text) {
   std::exit(0);
 }
 
+// The original standard error, kept for the progress lines.
+int progressFd = STDERR_FILENO;
+
 void progress(int page, int count) {
-  writeAll(STDERR_FILENO, std::to_string(page) + "/" + std::to_string(count) + "\n");
+  writeAll(progressFd, std::to_string(page) + "/" + std::to_string(count) + "\n");
 }
 
 }  // namespace
@@ -43,6 +47,7 @@ int main(int argc, char** argv) {
   ocr::limitEngineThreads(argv);
   ocr::silenceImagingMessages();
   pagelift::silencePdfMessages();
+  progressFd = ocr::divertStandardError();
   const std::int64_t ocrLimit = pagelift::ocrLimitOf(arguments);
   const std::string& path = arguments.front();
   const std::unique_ptr<ocr::TextEngine> engine = ocr::makeTesseractEngine();

@@ -111,6 +111,13 @@ TEST_F(Pagelift, BadInputGivesTheErrorDocument) {
   fixtures::writeBytes(dir.file("notes.txt"), "plain words, not a picture\n");
   fixtures::writeBytes(dir.file("huge.png"), pngHeader(30000, 30000));
   fixtures::writeBytes(dir.file("scan"), "");
+  const fixtures::Drawing words = fixtures::drawText(fixtures::kLatinFont, 20, {"Cut short"}, 8);
+  for (const char* format : {"png", "jpg"}) {
+    const std::string whole = dir.file(std::string("whole.") + format);
+    fixtures::writePicture(words, whole, format);
+    const std::string bytes = quorvel::readFile(whole).value();
+    fixtures::writeBytes(dir.file(std::string("cut.") + format), bytes.substr(0, bytes.size() / 2));
+  }
 
   struct Case {
     std::vector<std::string> arguments;
@@ -124,6 +131,8 @@ TEST_F(Pagelift, BadInputGivesTheErrorDocument) {
       {{dir.file("random.png")}, R"({"error":"unreadable"})"},
       {{dir.file("notes.txt")}, R"({"error":"unreadable"})"},
       {{dir.file("huge.png")}, R"({"error":"unreadable"})"},
+      {{dir.file("cut.png")}, R"({"error":"unreadable"})"},
+      {{dir.file("cut.jpg")}, R"({"error":"unreadable"})"},
       {{dir.file("scan"), "--ocr-limit", "3"}, R"({"error":"unreadable"})"},
       {{"--ocr-limit", "4"}, R"({"error":"unreadable"})"},
       {{dir.file("locked.pdf")}, R"({"error":"locked"})"},

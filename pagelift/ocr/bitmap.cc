@@ -11,8 +11,6 @@ namespace {
 // takes a quarter of a gigabyte before recognition starts.
 constexpr std::int64_t kMaxPicturePixels = std::int64_t{1} << 26;
 
-void dropMessage(const char*) {}
-
 }  // namespace
 
 void PixDestroy::operator()(Pix* pix) const { pixDestroy(&pix); }
@@ -50,10 +48,5 @@ Bitmap grayBitmap(const unsigned char* rows, int width, int height, int stride, 
 
 int bitmapWidth(const Bitmap& bitmap) { return pixGetWidth(bitmap.get()); }
 int bitmapHeight(const Bitmap& bitmap) { return pixGetHeight(bitmap.get()); }
-
-void silenceImagingMessages() {
-  setMsgSeverity(L_SEVERITY_NONE);
-  leptSetStderrHandler(dropMessage);
-}
 
 }  // namespace ocr

@@ -24,8 +24,4 @@ Bitmap grayBitmap(const unsigned char* rows, int width, int height, int stride, 
 int bitmapWidth(const Bitmap& bitmap);
 int bitmapHeight(const Bitmap& bitmap);
 
-// Sends the imaging library's messages nowhere: the tools' standard error carries only what
-// they promise.
-void silenceImagingMessages();
-
 }  // namespace ocr
