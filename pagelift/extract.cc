@@ -35,7 +35,7 @@ nlohmann::json pdfResult(const std::string& path, std::int64_t ocrLimit,
     if (!page) continue;
     std::string text = quorvel::trimWhitespace(pageText(*page));
     bool ocr = false;
-    if (ocr::denseLength(text) < kDenseEnough && ocrCount < ocrLimit) {
+    if (ocr::denseLength(text, kDenseEnough) < kDenseEnough && ocrCount < ocrLimit) {
       const Size box = mediaBox(*page);
       const std::optional<double> scale = renderScale(box.width, box.height);
       const ocr::Bitmap bitmap = scale ? renderPage(*page, *scale) : nullptr;

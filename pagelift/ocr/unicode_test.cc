@@ -29,6 +29,7 @@ TEST(Unicode, CountsUserPerceivedCharacters) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(characterCount(c.text), c.characters);
     EXPECT_EQ(denseLength(c.text), c.dense);
+    EXPECT_EQ(denseLength(c.text, 2), std::min<std::size_t>(c.dense, 2));
   }
 }
 
