@@ -2,6 +2,7 @@
 // relative height of its tallest substantial line, as one JSON array.
 #include <unistd.h>
 
+#include <cstdio>
 #include <string>
 
 #include "glyphgauge/measure.h"
@@ -15,11 +16,6 @@ int main(int argc, char** argv) {
   nlohmann::json out = nlohmann::json::array();
   for (int i = 1; i < argc; ++i) out.push_back(glyphgauge::measure(*engine, argv[i]));
   const std::string text = out.dump();
-  std::size_t written = 0;
-  while (written < text.size()) {
-    const ssize_t n = write(STDOUT_FILENO, text.data() + written, text.size() - written);
-    if (n <= 0) break;
-    written += static_cast<std::size_t>(n);
-  }
+  std::fwrite(text.data(), 1, text.size(), stdout);
   return 0;
 }

@@ -50,8 +50,7 @@ class Pagelift : public ::testing::Test {
     return path;
   }
 
-  // The tool's output must be one JSON document and a line feed, with nothing on standard
-  // error unless a page went through OCR.
+  // The tool's output must be one JSON document and a single line feed after it.
   static json documentOf(const fixtures::ToolRun& run) {
     EXPECT_EQ(run.status, 0);
     EXPECT_FALSE(run.out.empty());
