@@ -110,6 +110,7 @@ TEST_F(Pagelift, BadInputGivesTheErrorDocument) {
   fixtures::writeBytes(dir.file("notes.txt"), "plain words, not a picture\n");
   fixtures::writeBytes(dir.file("huge.png"), pngHeader(30000, 30000));
   fixtures::writeBytes(dir.file("scan"), "");
+  fixtures::writeBytes(dir.file("document.png"), fixtures::pdfBytes({textPage({"A PDF by name"})}));
   const fixtures::Drawing words = fixtures::drawText(fixtures::kLatinFont, 20, {"Cut short"}, 8);
   for (const char* format : {"png", "jpg"}) {
     const std::string whole = dir.file(std::string("whole.") + format);
@@ -129,6 +130,7 @@ TEST_F(Pagelift, BadInputGivesTheErrorDocument) {
       {{dir.file("random.pdf")}, R"({"error":"unreadable"})"},
       {{dir.file("random.png")}, R"({"error":"unreadable"})"},
       {{dir.file("notes.txt")}, R"({"error":"unreadable"})"},
+      {{dir.file("document.png")}, R"({"error":"unreadable"})"},
       {{dir.file("huge.png")}, R"({"error":"unreadable"})"},
       {{dir.file("cut.png")}, R"({"error":"unreadable"})"},
       {{dir.file("cut.jpg")}, R"({"error":"unreadable"})"},
@@ -265,6 +267,15 @@ TEST_F(Pagelift, PicturesAreRecognisedAsOnePage) {
   fixtures::writePicture(fixtures::blank(300, 120), dir.file("blank"), "png");
   EXPECT_EQ(documentOf(pagelift({dir.file("blank")})),
             json({{"kind", "image"}, {"pages", {page(1, "", true)}}}));
+}
+
+TEST_F(Pagelift, FirstArgumentIsTheFileWhateverItLooksLike) {
+  fixtures::writePicture(fixtures::drawText(fixtures::kLatinFont, 32, {"Seven letters"}, 24),
+                         dir.file("--ocr-limit"), "png");
+  const fixtures::ToolRun run = fixtures::runTool(PAGELIFT_EXE, {"--ocr-limit", "4"}, dir.path());
+  const json expected = {{"kind", "image"}, {"pages", {page(1, "Seven letters", true)}}};
+  EXPECT_EQ(documentOf(run), expected);
+  EXPECT_EQ(run.err, "");
 }
 
 TEST_F(Pagelift, MultipageTiffGivesItsFirstPage) {

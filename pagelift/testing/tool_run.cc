@@ -24,7 +24,8 @@ TempDir::~TempDir() {
   std::filesystem::remove_all(path_, ignored);
 }
 
-ToolRun runTool(const std::string& executable, const std::vector<std::string>& arguments) {
+ToolRun runTool(const std::string& executable, const std::vector<std::string>& arguments,
+                const std::string& workingDirectory) {
   const TempDir scratch;
   const std::string outPath = scratch.file("out");
   const std::string errPath = scratch.file("err");
@@ -35,6 +36,7 @@ ToolRun runTool(const std::string& executable, const std::vector<std::string>& a
   request.arguments = arguments;
   request.standardOutput = out;
   request.standardError = err;
+  if (!workingDirectory.empty()) request.workingDirectory = workingDirectory;
   const quorvel::Spawned child = quorvel::spawnProcess(request);
   close(out);
   close(err);

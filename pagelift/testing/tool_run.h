@@ -27,6 +27,8 @@ struct ToolRun {
   std::string err;
 };
 
-ToolRun runTool(const std::string& executable, const std::vector<std::string>& arguments);
+// Runs the tool to its end, in workingDirectory when one is given.
+ToolRun runTool(const std::string& executable, const std::vector<std::string>& arguments,
+                const std::string& workingDirectory = "");
 
 }  // namespace fixtures
