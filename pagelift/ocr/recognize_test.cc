@@ -160,6 +160,12 @@ TEST(TesseractRecognize, ReadsPicturesInTheirOwnScript) {
   const fixtures::Drawing japanese =
       fixtures::drawText(fixtures::kCjkFont, 40, {"日本語の文章を読む", "駅の近くの図書館"}, 30);
   EXPECT_EQ(recognize(*engine, bitmapOf(japanese)), "日本語の文章を読む\n駅の近くの図書館");
+  const fixtures::Drawing chinese =
+      fixtures::drawText(fixtures::kCjkFont, 40, {"中国人民银行", "简体中文测试"}, 30);
+  EXPECT_EQ(recognize(*engine, bitmapOf(chinese)), "中国人民银行\n简体中文测试");
+  const fixtures::Drawing korean =
+      fixtures::drawText(fixtures::kCjkFont, 40, {"한국어 문장을", "읽는 시험입니다"}, 30);
+  EXPECT_EQ(recognize(*engine, bitmapOf(korean)), "한국어 문장을\n읽는 시험입니다");
 }
 
 }  // namespace

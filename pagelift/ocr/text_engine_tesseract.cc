@@ -110,11 +110,13 @@ class TesseractEngine final : public TextEngine {
     if (!languages) return std::nullopt;
     tesseract::TessBaseAPI* api = recogniser(*languages, settings.languageCorrection);
     if (api == nullptr) return std::nullopt;
-    api->SetPageSegMode(tesseract::PSM_AUTO);
-    setPicture(*api, picture);
-    if (api->Recognize(nullptr) != 0) return std::nullopt;
-    std::vector<Observation> lines = textLines(*api, pixGetWidth(picture), pixGetHeight(picture));
-    api->Clear();
+    std::optional<std::vector<Observation>> lines = readLines(*api, picture, tesseract::PSM_AUTO);
+    // The automatic layout analysis sometimes takes every Hangul line for a picture; read as
+    // one block of text, such a page is read after all.
+    const auto hasText = [](const Observation& line) { return line.best.has_value(); };
+    if (lines && std::none_of(lines->begin(), lines->end(), hasText)) {
+      lines = readLines(*api, picture, tesseract::PSM_SINGLE_BLOCK);
+    }
     return lines;
   }
 
@@ -182,6 +184,18 @@ class TesseractEngine final : public TextEngine {
                   .first;
     }
     return found->second.get();
+  }
+
+  // The text lines of one recognition pass; absent when the pass fails.
+  static std::optional<std::vector<Observation>> readLines(tesseract::TessBaseAPI& api,
+                                                           Pix* picture,
+                                                           tesseract::PageSegMode mode) {
+    api.SetPageSegMode(mode);
+    setPicture(api, picture);
+    if (api.Recognize(nullptr) != 0) return std::nullopt;
+    std::vector<Observation> lines = textLines(api, pixGetWidth(picture), pixGetHeight(picture));
+    api.Clear();
+    return lines;
   }
 
   static std::vector<Observation> textLines(tesseract::TessBaseAPI& api, int width, int height) {
