@@ -1,0 +1,60 @@
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "pagelift/ocr/bitmap.h"
+
+namespace ocr {
+
+// A box in normalised picture coordinates: 0 to 1 across the width and the height, origin at
+// the lower-left corner, so a larger y is higher on the picture.
+struct Box {
+  double x = 0;
+  double y = 0;
+  double width = 0;
+  double height = 0;
+};
+
+struct Candidate {
+  std::string text;
+  float confidence = 0;  // 0 to 1
+};
+
+// One recognised text line and its best candidate, if the engine has one.
+struct Observation {
+  Box box;
+  std::optional<Candidate> best;
+};
+
+// Recognition always runs at the engine's accurate level.
+struct Settings {
+  bool languageCorrection = true;
+  // Each picture is read with the one listed language its script calls for, instead of all
+  // listed languages together.
+  bool automaticLanguageDetection = false;
+  std::vector<std::string> languages;  // identifiers such as "en-US"; empty: the default
+};
+
+class TextEngine {
+ public:
+  virtual ~TextEngine() = default;
+  // The language identifiers whose models are installed; absent when they cannot be listed.
+  virtual std::optional<std::vector<std::string>> supportedLanguages() = 0;
+  // The text lines of one picture, in the engine's order; absent when recognition fails.
+  virtual std::optional<std::vector<Observation>> recognize(const Bitmap& bitmap,
+                                                            const Settings& settings) = 0;
+};
+
+// Engine on tesseract's LSTM recogniser, one thread, its diagnostics discarded. The engine
+// keeps each language model it has loaded for the next picture.
+std::unique_ptr<TextEngine> makeTesseractEngine();
+
+// Limits the engine to one thread. The OpenMP runtime reads its limit once, when it is loaded,
+// so when the limit is not in the environment yet the program starts itself again with it; call
+// first thing in main.
+void limitEngineThreads(char** argv);
+
+}  // namespace ocr

@@ -1,0 +1,218 @@
+#include "pagelift/testing/fixtures.h"
+
+#include <ft2build.h>
+#include FT_FREETYPE_H
+#include <leptonica/allheaders.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <stdexcept>
+
+namespace fixtures {
+namespace {
+
+std::vector<char32_t> codePoints(const std::string& utf8) {
+  std::vector<char32_t> points;
+  for (std::size_t i = 0; i < utf8.size();) {
+    const auto lead = static_cast<unsigned char>(utf8[i]);
+    const int length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+    char32_t point = length == 1 ? lead : lead & (0x3F >> (length - 1));
+    for (int k = 1; k < length && i + k < utf8.size(); ++k) {
+      point = (point << 6) | (static_cast<unsigned char>(utf8[i + k]) & 0x3F);
+    }
+    points.push_back(point);
+    i += length;
+  }
+  return points;
+}
+
+struct FreeType {
+  FT_Library library = nullptr;
+  FT_Face face = nullptr;
+  ~FreeType() {
+    if (face) FT_Done_Face(face);
+    if (library) FT_Done_FreeType(library);
+  }
+};
+
+struct PixFree {
+  void operator()(Pix* pix) const { pixDestroy(&pix); }
+};
+using PixPtr = std::unique_ptr<Pix, PixFree>;
+
+PixPtr toPix(const Drawing& drawing) {
+  PixPtr pix(pixCreate(drawing.width, drawing.height, 8));
+  if (!pix) throw std::runtime_error("pixCreate failed");
+  for (int y = 0; y < drawing.height; ++y) {
+    for (int x = 0; x < drawing.width; ++x) {
+      pixSetPixel(pix.get(), x, y, drawing.gray[static_cast<std::size_t>(y) * drawing.width + x]);
+    }
+  }
+  return pix;
+}
+
+std::string deflate(const std::vector<std::uint8_t>& bytes) {
+  uLongf size = compressBound(bytes.size());
+  std::string out(size, '\0');
+  if (compress2(reinterpret_cast<Bytef*>(out.data()), &size, bytes.data(), bytes.size(), 6) !=
+      Z_OK) {
+    throw std::runtime_error("compress2 failed");
+  }
+  out.resize(size);
+  return out;
+}
+
+std::string escapePdfString(const std::string& text) {
+  std::string escaped;
+  for (char c : text) {
+    if (c == '(' || c == ')' || c == '\\') escaped += '\\';
+    escaped += c;
+  }
+  return escaped;
+}
+
+}  // namespace
+
+Drawing drawText(const std::string& fontPath, int pixelSize, const std::vector<std::string>& lines,
+                 int margin) {
+  FreeType ft;
+  if (FT_Init_FreeType(&ft.library) != 0 ||
+      FT_New_Face(ft.library, fontPath.c_str(), 0, &ft.face) != 0 ||
+      FT_Set_Pixel_Sizes(ft.face, 0, pixelSize) != 0) {
+    throw std::runtime_error("cannot use font " + fontPath);
+  }
+  const int lineHeight = pixelSize * 3 / 2;
+  int widest = 0;
+  for (const std::string& line : lines) {
+    int advance = 0;
+    for (char32_t point : codePoints(line)) {
+      if (FT_Load_Char(ft.face, point, FT_LOAD_DEFAULT) == 0) {
+        advance += static_cast<int>(ft.face->glyph->advance.x >> 6);
+      }
+    }
+    widest = std::max(widest, advance);
+  }
+  Drawing drawing =
+      blank(widest + 2 * margin, static_cast<int>(lines.size()) * lineHeight + 2 * margin);
+  for (std::size_t row = 0; row < lines.size(); ++row) {
+    int penX = margin;
+    const int baseline = margin + static_cast<int>(row) * lineHeight + pixelSize;
+    for (char32_t point : codePoints(lines[row])) {
+      if (FT_Load_Char(ft.face, point, FT_LOAD_RENDER) != 0) continue;
+      const FT_GlyphSlot glyph = ft.face->glyph;
+      for (unsigned gy = 0; gy < glyph->bitmap.rows; ++gy) {
+        for (unsigned gx = 0; gx < glyph->bitmap.width; ++gx) {
+          const int x = penX + glyph->bitmap_left + static_cast<int>(gx);
+          const int y = baseline - glyph->bitmap_top + static_cast<int>(gy);
+          if (x < 0 || y < 0 || x >= drawing.width || y >= drawing.height) continue;
+          const std::uint8_t ink = glyph->bitmap.buffer[gy * glyph->bitmap.pitch + gx];
+          std::uint8_t& pixel = drawing.gray[static_cast<std::size_t>(y) * drawing.width + x];
+          pixel = std::min<int>(pixel, 255 - ink);
+        }
+      }
+      penX += static_cast<int>(glyph->advance.x >> 6);
+    }
+  }
+  return drawing;
+}
+
+Drawing blank(int width, int height) {
+  Drawing drawing;
+  drawing.width = width;
+  drawing.height = height;
+  drawing.gray.assign(static_cast<std::size_t>(width) * height, 255);
+  return drawing;
+}
+
+void writePicture(const Drawing& drawing, const std::string& path, const std::string& format) {
+  const PixPtr pix = toPix(drawing);
+  const l_int32 type = format == "png"    ? IFF_PNG
+                       : format == "jpg"  ? IFF_JFIF_JPEG
+                       : format == "bmp"  ? IFF_BMP
+                       : format == "tiff" ? IFF_TIFF_ZIP
+                                          : IFF_UNKNOWN;
+  if (type == IFF_UNKNOWN || pixWrite(path.c_str(), pix.get(), type) != 0) {
+    throw std::runtime_error("cannot write " + path);
+  }
+}
+
+void writeMultipageTiff(const std::vector<Drawing>& pages, const std::string& path) {
+  const char* mode = "w";
+  for (const Drawing& page : pages) {
+    const PixPtr pix = toPix(page);
+    if (pixWriteTiff(path.c_str(), pix.get(), IFF_TIFF_ZIP, mode) != 0) {
+      throw std::runtime_error("cannot write " + path);
+    }
+    mode = "a";
+  }
+}
+
+std::string pdfBytes(const std::vector<PdfPageSpec>& pages) {
+  // Objects: 1 catalog, 2 page tree, 3 font, then per page: page, contents, image.
+  std::vector<std::string> objects(3);
+  std::ostringstream kids;
+  for (std::size_t i = 0; i < pages.size(); ++i) {
+    const PdfPageSpec& spec = pages[i];
+    const std::size_t pageObject = objects.size() + 1;
+    kids << pageObject << " 0 R ";
+    std::ostringstream content;
+    std::string resources = "/Font << /F1 3 0 R >>";
+    std::string image;
+    if (spec.scan) {
+      content << "q " << spec.width << " 0 0 " << spec.height << " 0 0 cm /Im1 Do Q\n";
+      const std::string data = deflate(spec.scan->gray);
+      std::ostringstream object;
+      object << "<< /Type /XObject /Subtype /Image /Width " << spec.scan->width << " /Height "
+             << spec.scan->height
+             << " /ColorSpace /DeviceGray /BitsPerComponent 8 /Filter /FlateDecode /Length "
+             << data.size() << " >>\nstream\n"
+             << data << "\nendstream";
+      image = object.str();
+      resources += " /XObject << /Im1 " + std::to_string(pageObject + 2) + " 0 R >>";
+    }
+    for (const TextRun& run : spec.text) {
+      content << "BT /F1 " << run.size << " Tf " << run.x << " " << run.y << " Td ("
+              << escapePdfString(run.text) << ") Tj ET\n";
+    }
+    std::ostringstream page;
+    page << "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 " << spec.width << " " << spec.height
+         << "] /Resources << " << resources << " >> /Contents " << pageObject + 1 << " 0 R >>";
+    objects.push_back(page.str());
+    const std::string stream = content.str();
+    objects.push_back("<< /Length " + std::to_string(stream.size()) + " >>\nstream\n" + stream +
+                      "endstream");
+    objects.push_back(image.empty() ? "null" : image);
+  }
+  objects[0] = "<< /Type /Catalog /Pages 2 0 R >>";
+  objects[1] =
+      "<< /Type /Pages /Kids [" + kids.str() + "] /Count " + std::to_string(pages.size()) + " >>";
+  objects[2] = "<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica /Encoding /WinAnsiEncoding >>";
+
+  std::string pdf = "%PDF-1.4\n%\xE2\xE3\xCF\xD3\n";
+  std::vector<std::size_t> offsets;
+  for (std::size_t i = 0; i < objects.size(); ++i) {
+    offsets.push_back(pdf.size());
+    pdf += std::to_string(i + 1) + " 0 obj\n" + objects[i] + "\nendobj\n";
+  }
+  const std::size_t xref = pdf.size();
+  pdf += "xref\n0 " + std::to_string(objects.size() + 1) + "\n0000000000 65535 f \n";
+  for (std::size_t offset : offsets) {
+    char line[24];
+    std::snprintf(line, sizeof line, "%010zu 00000 n \n", offset);
+    pdf += line;
+  }
+  pdf += "trailer\n<< /Size " + std::to_string(objects.size() + 1) +
+         " /Root 1 0 R >>\nstartxref\n" + std::to_string(xref) + "\n%%EOF\n";
+  return pdf;
+}
+
+void writeBytes(const std::string& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  if (!out) throw std::runtime_error("cannot write " + path);
+}
+
+}  // namespace fixtures

@@ -1,0 +1,57 @@
+#pragma once
+
+// Test fixtures made at run time: pictures of text drawn with a known font, and small PDFs.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace fixtures {
+
+inline constexpr char kLatinFont[] = "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf";
+inline constexpr char kCjkFont[] = "/usr/share/fonts/opentype/noto/NotoSansCJK-Regular.ttc";
+
+// An 8-bit grey picture, 0 black to 255 white, rows without padding.
+struct Drawing {
+  int width = 0;
+  int height = 0;
+  std::vector<std::uint8_t> gray;
+};
+
+// Lines of UTF-8 text drawn black on white at pixelSize, one line every 1.5 × pixelSize, with
+// margin pixels around them. Throws std::runtime_error when the font cannot be used.
+Drawing drawText(const std::string& fontPath, int pixelSize, const std::vector<std::string>& lines,
+                 int margin);
+
+// A blank white picture.
+Drawing blank(int width, int height);
+
+// Writes a drawing as PNG, JPEG, BMP or TIFF (by format name "png", "jpg", "bmp", "tiff");
+// throws std::runtime_error on failure.
+void writePicture(const Drawing& drawing, const std::string& path, const std::string& format);
+
+// Writes the drawings as the pages of one TIFF file.
+void writeMultipageTiff(const std::vector<Drawing>& pages, const std::string& path);
+
+struct TextRun {
+  double x = 72;
+  double y = 700;
+  double size = 12;
+  std::string text;  // ASCII, drawn in Helvetica
+};
+
+struct PdfPageSpec {
+  double width = 612;
+  double height = 792;
+  std::vector<TextRun> text;
+  std::optional<Drawing> scan;  // drawn over the whole page, under the text
+};
+
+// The bytes of a PDF file with these pages.
+std::string pdfBytes(const std::vector<PdfPageSpec>& pages);
+
+// Writes bytes to a file; throws std::runtime_error on failure.
+void writeBytes(const std::string& path, const std::string& bytes);
+
+}  // namespace fixtures
