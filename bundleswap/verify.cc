@@ -66,7 +66,7 @@ std::optional<std::string> checkSignature(const std::string& bundlePath,
 }
 
 ToolRun assess(const std::string& bundlePath, const Trust& trust) {
-  const auto rejected = [](const std::string& why) { return ToolRun{3, "rejected\n" + why}; };
+  const auto rejected = [](const std::string& why) { return ToolRun{3, "rejected: " + why}; };
   const SealCheck seal = checkSeal(bundlePath);
   if (seal.status != SealStatus::ok) return rejected(seal.description);
   const auto der = readOptional(bundlePath, kSignatureFile);
