@@ -136,6 +136,8 @@ struct Refusal {
   std::string version = "2.1.0";
 };
 
+void PrintTo(const Refusal& refusal, std::ostream* out) { *out << refusal.name; }
+
 class Refused : public Install, public ::testing::WithParamInterface<Refusal> {};
 
 TEST_P(Refused, KeepsTheInstalledBundleAndRelaunchesIt) {
