@@ -1,4 +1,5 @@
-// bundlesign: seals a bundle ad hoc, signs it as its publisher, or adds a notary's ticket.
+// bundlesign: seals a bundle ad hoc, signs it as its publisher, adds a notary's ticket, or
+// checks a bundle as the installer would.
 #include <cstdio>
 #include <optional>
 #include <string>
@@ -8,6 +9,7 @@
 #include "bundleswap/plist.h"
 #include "bundleswap/seal.h"
 #include "bundleswap/signature.h"
+#include "bundleswap/verify.h"
 #include "common/files.h"
 
 namespace {
@@ -20,7 +22,8 @@ constexpr const char* kUsageText =
     "usage: bundlesign seal [--identifier ID] BUNDLE\n"
     "       bundlesign sign --key KEY.pem --cert CERT.pem [--chain CHAIN.pem] [--identifier ID] "
     "BUNDLE\n"
-    "       bundlesign notarize --key KEY.pem --cert CERT.pem [--chain CHAIN.pem] BUNDLE\n";
+    "       bundlesign notarize --key KEY.pem --cert CERT.pem [--chain CHAIN.pem] BUNDLE\n"
+    "       bundlesign check [--publisher-roots ROOTS.pem --notary-roots ROOTS.pem] BUNDLE\n";
 
 struct Request {
   std::string action;
@@ -29,6 +32,8 @@ struct Request {
   std::string key;
   std::string certificate;
   std::string chain;
+  std::string publisherRoots;
+  std::string notaryRoots;
 };
 
 std::optional<Request> parse(const std::vector<std::string>& arguments) {
@@ -37,11 +42,13 @@ std::optional<Request> parse(const std::vector<std::string>& arguments) {
   request.action = arguments[0];
   for (size_t i = 1; i < arguments.size(); ++i) {
     const std::string& argument = arguments[i];
-    std::string* field = argument == "--identifier" ? &request.identifier
-                         : argument == "--key"      ? &request.key
-                         : argument == "--cert"     ? &request.certificate
-                         : argument == "--chain"    ? &request.chain
-                                                    : nullptr;
+    std::string* field = argument == "--identifier"        ? &request.identifier
+                         : argument == "--key"             ? &request.key
+                         : argument == "--cert"            ? &request.certificate
+                         : argument == "--chain"           ? &request.chain
+                         : argument == "--publisher-roots" ? &request.publisherRoots
+                         : argument == "--notary-roots"    ? &request.notaryRoots
+                                                           : nullptr;
     if (field) {
       if (i + 1 == arguments.size()) return std::nullopt;
       *field = arguments[++i];
@@ -52,11 +59,21 @@ std::optional<Request> parse(const std::vector<std::string>& arguments) {
     }
   }
   const bool signs = request.action == "sign" || request.action == "notarize";
-  if (request.action != "seal" && !signs) return std::nullopt;
+  const bool checks = request.action == "check";
+  if (request.action != "seal" && !signs && !checks) return std::nullopt;
+  if (!checks && !(request.publisherRoots.empty() && request.notaryRoots.empty())) {
+    return std::nullopt;
+  }
+  if (checks &&
+      (request.publisherRoots.empty() != request.notaryRoots.empty() || !request.key.empty() ||
+       !request.certificate.empty() || !request.chain.empty() || !request.identifier.empty())) {
+    return std::nullopt;
+  }
   if (request.bundle.empty() || (signs && (request.key.empty() || request.certificate.empty()))) {
     return std::nullopt;
   }
-  if (request.action == "seal" && !(request.key.empty() && request.certificate.empty())) {
+  if (request.action == "seal" &&
+      !(request.key.empty() && request.certificate.empty() && request.chain.empty())) {
     return std::nullopt;
   }
   if (request.action == "notarize" && !request.identifier.empty()) return std::nullopt;
@@ -73,7 +90,23 @@ std::optional<std::string> signSeal(const Request& request, const std::string& s
   return std::nullopt;
 }
 
+// Prints the seal's identifier, or with roots the assessment the installer would make.
+std::optional<std::string> check(const Request& request) {
+  const SealCheck seal = checkSeal(request.bundle);
+  if (seal.status != SealStatus::ok) return seal.description;
+  if (request.publisherRoots.empty()) {
+    std::printf("sealed: %s\n", seal.identifier.c_str());
+    return std::nullopt;
+  }
+  const ToolRun assessment =
+      assess(request.bundle, seal, {request.publisherRoots, request.notaryRoots});
+  std::printf("%s\n", assessment.output.c_str());
+  if (assessment.status != 0) return std::string("not accepted");
+  return std::nullopt;
+}
+
 std::optional<std::string> perform(const Request& request) {
+  if (request.action == "check") return check(request);
   if (request.action == "notarize") {
     // A notary vouches only for a bundle that is whole and signed by its publisher.
     const SealCheck seal = checkSeal(request.bundle);

@@ -34,8 +34,12 @@ std::string systemError(const std::string& what, const std::string& path) {
   return what + " " + path + ": " + std::strerror(errno);
 }
 
+// One read buffer for a whole listing: a fresh one per file would cost more than the hashing.
+using Buffer = std::vector<unsigned char>;
+
 std::variant<SealEntry, std::string> hashFile(int folderFd, const char* name,
-                                              const std::string& path, mode_t mode) {
+                                              const std::string& path, mode_t mode,
+                                              Buffer& buffer) {
   const int fd = ::openat(folderFd, name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) return systemError("cannot open", path);
   const FdCloser closer{fd};
@@ -43,7 +47,6 @@ std::variant<SealEntry, std::string> hashFile(int folderFd, const char* name,
   if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1) {
     return "SHA-256 is not available";
   }
-  std::vector<unsigned char> buffer(1 << 20);
   while (true) {
     const ssize_t n = ::read(fd, buffer.data(), buffer.size());
     if (n == 0) break;
@@ -67,7 +70,8 @@ std::variant<SealEntry, std::string> hashFile(int folderFd, const char* name,
 }
 
 // Lists the folder open at folderFd, whose path in the bundle is prefix ("" for the root).
-std::optional<std::string> listFolder(int folderFd, const std::string& prefix, Listing& listing) {
+std::optional<std::string> listFolder(int folderFd, const std::string& prefix, Listing& listing,
+                                      Buffer& buffer) {
   const int dupFd = ::dup(folderFd);
   if (dupFd < 0) return systemError("cannot list", prefix);
   DIR* folder = ::fdopendir(dupFd);
@@ -91,7 +95,7 @@ std::optional<std::string> listFolder(int folderFd, const std::string& prefix, L
       return systemError("cannot read", path);
     }
     if (S_ISREG(info.st_mode)) {
-      auto hashed = hashFile(folderFd, name.c_str(), path, info.st_mode);
+      auto hashed = hashFile(folderFd, name.c_str(), path, info.st_mode, buffer);
       if (auto* error = std::get_if<std::string>(&hashed)) return *error;
       listing[path] = std::get<SealEntry>(hashed);
     } else if (S_ISLNK(info.st_mode)) {
@@ -107,7 +111,7 @@ std::optional<std::string> listFolder(int folderFd, const std::string& prefix, L
       if (childFd < 0) return systemError("cannot open", path);
       const FdCloser childCloser{childFd};
       listing[path] = {SealEntry::Kind::folder, {}, false, {}};
-      if (auto error = listFolder(childFd, path, listing)) return error;
+      if (auto error = listFolder(childFd, path, listing, buffer)) return error;
     } else {
       return "not a file, folder or link: " + path;
     }
@@ -191,7 +195,8 @@ std::variant<Listing, std::string> listBundle(const std::string& bundlePath) {
   if (rootFd < 0) return systemError("cannot open", bundlePath);
   const FdCloser closer{rootFd};
   Listing listing;
-  if (auto error = listFolder(rootFd, "", listing)) return *error;
+  Buffer buffer(1 << 20);
+  if (auto error = listFolder(rootFd, "", listing, buffer)) return *error;
   for (const auto& [path, entry] : listing) {
     if (entry.kind != SealEntry::Kind::link) continue;
     auto folder = quorvel::split(path, '/', false);

@@ -43,12 +43,11 @@ std::string requirementText(const Expected& expected, bool strict) {
          "] and certificate leaf[subject.OU] = \"" + expected.teamId + "\"";
 }
 
-std::optional<std::string> checkSignature(const std::string& bundlePath,
+std::optional<std::string> checkSignature(const std::string& bundlePath, const SealCheck& seal,
                                           const std::string& requirement, const Trust& trust) {
-  if (!quorvel::isDirectory(bundlePath)) return "读不到签名";
+  if (seal.status == SealStatus::notABundle) return "读不到签名";
   auto compiled = compileRequirement(requirement);
   if (std::holds_alternative<std::string>(compiled)) return "要求写得不对：" + requirement;
-  const SealCheck seal = checkSeal(bundlePath);
   if (seal.status != SealStatus::ok)
     return unsound(static_cast<int>(seal.status), seal.description);
   std::optional<Signer> signer;
@@ -65,9 +64,8 @@ std::optional<std::string> checkSignature(const std::string& bundlePath,
   return std::nullopt;
 }
 
-ToolRun assess(const std::string& bundlePath, const Trust& trust) {
+ToolRun assess(const std::string& bundlePath, const SealCheck& seal, const Trust& trust) {
   const auto rejected = [](const std::string& why) { return ToolRun{3, "rejected: " + why}; };
-  const SealCheck seal = checkSeal(bundlePath);
   if (seal.status != SealStatus::ok) return rejected(seal.description);
   const auto der = readOptional(bundlePath, kSignatureFile);
   if (!der) return rejected("not signed by a publisher");
@@ -96,11 +94,12 @@ ToolRun assess(const std::string& bundlePath, const Trust& trust) {
 
 std::optional<Failure> verify(const std::string& bundlePath, bool strict, const Expected& expected,
                               const Trust& trust) {
-  if (auto message = checkSignature(bundlePath, requirementText(expected, strict), trust)) {
+  const SealCheck seal = checkSeal(bundlePath);
+  if (auto message = checkSignature(bundlePath, seal, requirementText(expected, strict), trust)) {
     return Failure{"verify", *message};
   }
   if (strict) {
-    const ToolRun assessment = assess(bundlePath, trust);
+    const ToolRun assessment = assess(bundlePath, seal, trust);
     if (assessment.status != 0 || assessment.output.find(kNotarisedMarker) == std::string::npos) {
       return Failure{"gatekeeper", quorvel::trimWhitespace(assessment.output)};
     }

@@ -5,6 +5,7 @@
 
 #include "bundleswap/failure.h"
 #include "bundleswap/report.h"
+#include "bundleswap/seal.h"
 
 namespace bundleswap {
 
@@ -28,13 +29,14 @@ struct Expected {
 std::string requirementText(const Expected& expected, bool strict);
 
 // Absent when the bundle's seal and signature are valid and meet the requirement text;
-// otherwise the message for the failure "verify".
-std::optional<std::string> checkSignature(const std::string& bundlePath,
+// otherwise the message for the failure "verify". seal is checkSeal of the bundle, made once
+// for both checks since it reads every byte.
+std::optional<std::string> checkSignature(const std::string& bundlePath, const SealCheck& seal,
                                           const std::string& requirement, const Trust& trust);
 
 // Judges whether the bundle is a notarised Developer ID application: status 0 and a text
 // holding "source=Notarized Developer ID" when it is, a non-zero status and the reason when not.
-ToolRun assess(const std::string& bundlePath, const Trust& trust);
+ToolRun assess(const std::string& bundlePath, const SealCheck& seal, const Trust& trust);
 
 // Checks the staged bundle in the order signature, assessment (strict only), identifier and
 // version; the failure "verify", "gatekeeper" or "version" when one does not pass.
