@@ -101,6 +101,7 @@ std::optional<std::string> check(const Request& request) {
   const ToolRun assessment =
       assess(request.bundle, seal, {request.publisherRoots, request.notaryRoots});
   std::printf("%s\n", assessment.output.c_str());
+  std::fflush(stdout);
   if (assessment.status != 0) return std::string("not accepted");
   return std::nullopt;
 }
