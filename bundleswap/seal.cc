@@ -89,10 +89,14 @@ std::optional<std::string> listFolder(int folderFd, const std::string& prefix, L
   if (errno != 0) return systemError("cannot list", prefix);
   for (const auto& name : names) {
     const std::string path = prefix.empty() ? name : prefix + "/" + name;
-    if (path == kSignatureFolder) continue;
     struct stat info {};
     if (::fstatat(folderFd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
       return systemError("cannot read", path);
+    }
+    if (path == kSignatureFolder) {
+      // Unsealed, so it must not be a way out of the bundle either.
+      if (!S_ISDIR(info.st_mode)) return "not a folder: " + path;
+      continue;
     }
     if (S_ISREG(info.st_mode)) {
       auto hashed = hashFile(folderFd, name.c_str(), path, info.st_mode, buffer);

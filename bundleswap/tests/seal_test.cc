@@ -16,6 +16,8 @@
 namespace bundleswap {
 namespace {
 
+namespace fs = std::filesystem;
+
 TEST(CompileRequirement, AcceptsTheLanguageAndNothingElse) {
   struct Case {
     const char* text;
@@ -155,6 +157,12 @@ TEST_F(BundleTree, SealNoticesEveryKindOfChange) {
   testing::writeText(bundle + "/" + kSignatureFolder + "/anything",
                      "the signature folder is not sealed");
   EXPECT_EQ(checkSeal(bundle).status, SealStatus::ok);
+  const std::string signatures = bundle + "/" + kSignatureFolder;
+  fs::rename(signatures, bundle + "/elsewhere");
+  fs::create_directory_symlink("../elsewhere", signatures);
+  EXPECT_EQ(checkSeal(bundle).description, "not a folder: Contents/_CodeSignature");
+  fs::remove(signatures);
+  fs::rename(bundle + "/elsewhere", signatures);
   testing::writeText(bundle + "/" + kSealFile, "{\"identifier\": 3}");
   EXPECT_EQ(checkSeal(bundle).status, SealStatus::sealMalformed);
   std::filesystem::remove(bundle + "/" + kSealFile);
