@@ -33,7 +33,11 @@ class Install : public ::testing::Test {
     testing::makeBundle(app, kId, "2.0.0", folder.path);
     testing::makeBundle(fresh, kId, "2.1.0", folder.path);
     oldDigest = treeDigest(app);
+    // In-process runs register the desktop entry too; keep it out of the user's folder.
+    ::setenv("XDG_DATA_HOME", (folder.path + "/xdg").c_str(), 1);
   }
+
+  void TearDown() override { ::unsetenv("XDG_DATA_HOME"); }
 
   void signAndNotarise() {
     testing::signAs(fresh, "leaf");

@@ -85,6 +85,8 @@ TEST_P(Killed, InstalledBundleStaysWhole) {
   const std::string newDigest = testing::treeDigest(fresh);
   const ino_t oldInode = inodeOf(app);
 
+  // Inherited by the installer, whose desktop entry must stay out of the user's folder.
+  ::setenv("XDG_DATA_HOME", (folder.path + "/xdg").c_str(), 1);
   quorvel::SpawnRequest request;
   request.executable = BUNDLESWAP_PATH;
   request.arguments = {"--app",     app,         "--new",       fresh,
@@ -110,7 +112,7 @@ TEST_P(Killed, InstalledBundleStaysWhole) {
   std::vector<pid_t> orphans;
   const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(60);
   bool seen = false;
-  while (!seen && std::chrono::steady_clock::now() < limit) {
+  while (!seen && !ended(installer.pid) && std::chrono::steady_clock::now() < limit) {
     seen = reached();
     if (seen) orphans = childrenOf(installer.pid);
     if (seen) ::kill(installer.pid, SIGKILL);
