@@ -84,9 +84,9 @@ std::optional<Request> parse(const std::vector<std::string>& arguments) {
 std::optional<std::string> signSeal(const Request& request, const std::string& sealBytes,
                                     const char* file) {
   auto signature = signDetached(sealBytes, request.key, request.certificate, request.chain);
-  if (signature.index() == 1) return std::get<1>(signature);
+  if (auto* error = std::get_if<std::string>(&signature)) return *error;
   const std::string path = quorvel::joinPath(request.bundle, file);
-  if (!quorvel::writeFile(path, std::get<0>(signature))) return "cannot write " + path;
+  if (!quorvel::writeFile(path, std::get<Der>(signature).bytes)) return "cannot write " + path;
   return std::nullopt;
 }
 

@@ -8,7 +8,6 @@
 #include "bundleswap/plist.h"
 #include "bundleswap/report.h"
 #include "bundleswap/verify.h"
-#include "common/files.h"
 
 namespace bundleswap {
 namespace {

@@ -76,38 +76,36 @@ Stack stackOf(const std::vector<Certificate>& certificates) {
 
 }  // namespace
 
-std::variant<std::string, std::string> signDetached(const std::string& content,
-                                                    const std::string& keyPath,
-                                                    const std::string& certificatePath,
-                                                    const std::string& chainPath) {
-  using Result = std::variant<std::string, std::string>;
+std::variant<Der, std::string> signDetached(const std::string& content, const std::string& keyPath,
+                                            const std::string& certificatePath,
+                                            const std::string& chainPath) {
   const auto keyBytes = quorvel::readFile(keyPath);
-  if (!keyBytes) return Result(std::in_place_index<1>, "cannot read the key " + keyPath);
+  if (!keyBytes) return "cannot read the key " + keyPath;
   const Bio keyBio = memoryOf(*keyBytes);
   const std::unique_ptr<EVP_PKEY, KeyFree> key(
       PEM_read_bio_PrivateKey(keyBio.get(), nullptr, nullptr, nullptr));
-  if (!key) return Result(std::in_place_index<1>, lastError("cannot load the key " + keyPath));
+  if (!key) return lastError("cannot load the key " + keyPath);
   auto leaf = readCertificates(certificatePath);
   if (!leaf || leaf->empty()) {
-    return Result(std::in_place_index<1>, "cannot read a certificate from " + certificatePath);
+    return "cannot read a certificate from " + certificatePath;
   }
   std::vector<Certificate> chain;
   if (!chainPath.empty()) {
     auto read = readCertificates(chainPath);
-    if (!read) return Result(std::in_place_index<1>, "cannot read the chain " + chainPath);
+    if (!read) return "cannot read the chain " + chainPath;
     chain = std::move(*read);
   }
   const Stack extra = stackOf(chain);
   const Bio data = memoryOf(content);
   const Cms cms(
       CMS_sign(leaf->front().get(), key.get(), extra.get(), data.get(), CMS_DETACHED | CMS_BINARY));
-  if (!cms) return Result(std::in_place_index<1>, lastError("cannot sign"));
+  if (!cms) return lastError("cannot sign");
   unsigned char* der = nullptr;
   const int length = i2d_CMS_ContentInfo(cms.get(), &der);
-  if (length <= 0) return Result(std::in_place_index<1>, lastError("cannot encode"));
+  if (length <= 0) return lastError("cannot encode");
   std::string bytes(reinterpret_cast<char*>(der), static_cast<size_t>(length));
   OPENSSL_free(der);
-  return Result(std::in_place_index<0>, std::move(bytes));
+  return Der{std::move(bytes)};
 }
 
 std::variant<Signer, std::string> readSigner(const std::string& der, const std::string& content) {

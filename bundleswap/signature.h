@@ -15,12 +15,15 @@ struct X509Free {
 };
 using Certificate = std::unique_ptr<X509, X509Free>;
 
+struct Der {
+  std::string bytes;
+};
+
 // A detached CMS signature (DER) over content by the key, carrying the certificate and the
 // chain's other certificates (PEM files; chainPath may be empty). An error text otherwise.
-std::variant<std::string, std::string> signDetached(const std::string& content,
-                                                    const std::string& keyPath,
-                                                    const std::string& certificatePath,
-                                                    const std::string& chainPath);
+std::variant<Der, std::string> signDetached(const std::string& content, const std::string& keyPath,
+                                            const std::string& certificatePath,
+                                            const std::string& chainPath);
 
 // Who made a signature that is valid over its content.
 struct Signer {
