@@ -33,7 +33,9 @@ function(quorvel_add_bundle_target)
     COMMAND ${CMAKE_COMMAND} -E copy_if_different ${CMAKE_BINARY_DIR}/bundle/quorvel.desktop
             ${contents}/Resources/
     ${tool_copies}
-    DEPENDS Quorvel ${tools}
+    # Sealed last, ad hoc, as any build from source is.
+    COMMAND bundlesign seal ${QUORVEL_APP_DIR}
+    DEPENDS Quorvel bundlesign ${tools}
     COMMENT "Assembling ${QUORVEL_APP_DIR}"
     VERBATIM)
 endfunction()

@@ -1,0 +1,50 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "bundleswap/report.h"
+
+namespace bundleswap {
+
+// The operations whose outcome tests must be able to choose: time, and the two renames of the
+// exchange. Set once at start-up; linuxSystem() gives the real ones.
+struct System {
+  std::function<std::chrono::steady_clock::time_point()> now;
+  std::function<void(std::chrono::milliseconds)> sleep;
+  // Both return 0 or the error number.
+  std::function<int(const std::string& first, const std::string& second)> exchange;
+  std::function<int(const std::string& from, const std::string& to)> rename;
+};
+
+System linuxSystem();
+
+// Whether the null signal reaches the process, or it exists but may not be signalled.
+bool alive(std::int32_t pid);
+
+// Copies the bundle with contents, modes, times, links and extended attributes kept.
+ToolRun copyBundle(const std::string& from, const std::string& to);
+
+// Deletes a file or a folder with everything in it; the error's description when it fails.
+std::optional<std::string> removeItem(const std::string& path);
+
+bool itemExists(const std::string& path);
+
+// Starts the bundle's main executable detached in a new session, with the standard streams on
+// the null device, this process's environment plus the entries, and the arguments. Status 0
+// once it runs; otherwise non-zero and the reason.
+ToolRun startApplication(const std::string& bundlePath, const std::vector<std::string>& arguments,
+                         const std::vector<std::string>& environmentEntries);
+
+// The desktop entry text with every Exec line's program replaced by the executable.
+std::string desktopEntryFor(const std::string& entry, const std::string& executable);
+
+// Installs the bundle's desktop entry, pointed at the bundle, in the user's applications
+// folder; nothing happens when that cannot be done.
+void registerBundle(const std::string& bundlePath);
+
+}  // namespace bundleswap
