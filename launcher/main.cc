@@ -4,8 +4,8 @@
 #include <cstdio>
 
 #include "common/files.h"
+#include "common/plist.h"
 #include "launcher/desktop_qt.h"
-#include "launcher/info_plist.h"
 #include "launcher/launcher.h"
 
 extern char** environ;

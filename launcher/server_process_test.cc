@@ -1,15 +1,12 @@
 #include "launcher/server_process.h"
 
 #include <gtest/gtest.h>
-#include <plist/plist.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <filesystem>
 
 #include "common/files.h"
 #include "launcher/data_folder.h"
-#include "launcher/info_plist.h"
 #include "launcher/test_support.h"
 
 namespace quorvel::launcher {
@@ -74,31 +71,6 @@ TEST(LastLogLines, KeepsTheLastNonEmptyLines) {
   EXPECT_EQ(lastLogLines(path, 2), "b\nc\xEF\xBF\xBD");
   EXPECT_EQ(lastLogLines(path, 6), "a\nb\nc\xEF\xBF\xBD");
   EXPECT_EQ(lastLogLines(temp.path + "/none", 6), "");
-}
-
-TEST(PlistString, ReadsXmlAndBinaryLists) {
-  TempDir temp;
-  plist_t dict = plist_new_dict();
-  plist_dict_set_item(dict, "CFBundleShortVersionString", plist_new_string("2.0.1"));
-  plist_dict_set_item(dict, "CFBundleVersion", plist_new_uint(7));
-  char* xml = nullptr;
-  uint32_t xmlLength = 0;
-  plist_to_xml(dict, &xml, &xmlLength);
-  char* binary = nullptr;
-  uint32_t binaryLength = 0;
-  plist_to_bin(dict, &binary, &binaryLength);
-  ASSERT_TRUE(writeFile(temp.path + "/xml.plist", std::string(xml, xmlLength)));
-  ASSERT_TRUE(writeFile(temp.path + "/bin.plist", std::string(binary, binaryLength)));
-  std::free(xml);
-  std::free(binary);
-  plist_free(dict);
-  for (const char* name : {"/xml.plist", "/bin.plist"}) {
-    SCOPED_TRACE(name);
-    EXPECT_EQ(plistString(temp.path + name, "CFBundleShortVersionString"), "2.0.1");
-    EXPECT_FALSE(plistString(temp.path + name, "CFBundleVersion"));  // not a string
-    EXPECT_FALSE(plistString(temp.path + name, "Missing"));
-  }
-  EXPECT_FALSE(plistString(temp.path + "/none.plist", "CFBundleShortVersionString"));
 }
 
 // The data-folder step with the alert answered from a script.

@@ -1,13 +1,14 @@
-#include "launcher/info_plist.h"
+#include "common/plist.h"
 
 #include <plist/plist.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <memory>
 
 #include "common/files.h"
 
-namespace quorvel::launcher {
+namespace quorvel {
 namespace {
 
 struct PlistDeleter {
@@ -18,7 +19,7 @@ struct PlistDeleter {
 
 std::optional<std::string> plistString(const std::string& path, const std::string& key) {
   const auto bytes = readFile(path);
-  if (!bytes || bytes->empty()) return std::nullopt;
+  if (!bytes || bytes->empty() || bytes->size() > UINT32_MAX) return std::nullopt;
   plist_t parsed = nullptr;
   plist_from_memory(bytes->data(), static_cast<uint32_t>(bytes->size()), &parsed);
   const std::unique_ptr<void, PlistDeleter> root(parsed);
@@ -33,4 +34,4 @@ std::optional<std::string> plistString(const std::string& path, const std::strin
   return result;
 }
 
-}  // namespace quorvel::launcher
+}  // namespace quorvel
