@@ -7,6 +7,10 @@ namespace sonacap {
 void Resampler::Delete::operator()(soxr* resampler) const { soxr_delete(resampler); }
 
 std::variant<Resampler, std::string> Resampler::make(double inRate, double outRate) {
+  // soxr never returns for some rates (not finite, or far beyond any sound card's); refuse
+  // them with its own words for a ratio it cannot take.
+  const auto usable = [](double rate) { return rate >= 1.0 && rate <= 1e7; };
+  if (!usable(inRate) || !usable(outRate)) return std::string("I/O ratio out-of-range");
   soxr_error_t error = nullptr;
   const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
   const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
