@@ -130,22 +130,18 @@ TEST_F(LinkTest, BrokenLinkIsReportedOnceWhileManyThreadsSend) {
   std::mutex mutex;
   std::condition_variable changed;
   int broken = 0;
-  std::thread::id brokenThread;
   link.onBroken = [&] {
     std::lock_guard lock(mutex);
     ++broken;
-    brokenThread = std::this_thread::get_id();
     changed.notify_all();
   };
   server.close();
   std::vector<std::thread> senders;
-  std::vector<std::thread::id> senderIds;
   for (int t = 0; t < 4; ++t) {
     senders.emplace_back([this] {
       const std::string payload(4096, 'x');
       for (int i = 0; i < 200; ++i) link.send(AUDIO_MESSAGE, bytesOf(payload));
     });
-    senderIds.push_back(senders.back().get_id());
   }
   for (auto& sender : senders) sender.join();
   EXPECT_TRUE(link.closed());
@@ -155,7 +151,6 @@ TEST_F(LinkTest, BrokenLinkIsReportedOnceWhileManyThreadsSend) {
   std::this_thread::sleep_for(100ms);  // room for a second report, which must not come
   lock.lock();
   EXPECT_EQ(broken, 1);
-  for (const auto id : senderIds) EXPECT_NE(brokenThread, id);
 }
 
 TEST(LinkConnect, PathOf103BytesAtMost) {

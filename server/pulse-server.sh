@@ -15,6 +15,10 @@ export PULSE_SERVER=unix:$PA_DIR/native
 
 start() {
   mkdir -p -m 700 "$PA_DIR"
+  # Both rates the server may switch an idle sink to are cap0's, so a stream at another rate
+  # is resampled instead of changing the sink's rate under the test.
+  printf 'default-sample-rate = %s\nalternate-sample-rate = %s\n' "$rate" "$rate" >"$PA_DIR/daemon.conf"
+  export PULSE_CONFIG=$PA_DIR/daemon.conf
   # -n: none of default.pa's hardware modules; anonymous clients need no cookie.
   pulseaudio --daemonize=no --system=false -n --use-pid-file=no \
       --exit-idle-time=-1 --realtime=no --high-priority=no \
