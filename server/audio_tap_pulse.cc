@@ -16,7 +16,7 @@ namespace sonacap {
 namespace {
 
 constexpr double FRAGMENT_SECONDS = 0.01;  // an idle null sink renders 2 s blocks otherwise
-constexpr double BACKLOG_SECONDS = 0.5;    // what the client keeps while the queue is stalled
+constexpr double BACKLOG_SECONDS = 0.5;    // what is kept while the capture's queue is stalled
 
 class LoopLock {
  public:
@@ -178,11 +178,17 @@ struct Device : std::enable_shared_from_this<Device> {
   // Guarded by the loop's lock.
   ObjectId proc = 0;
   TaskQueue* queue = nullptr;
-  bool pending = false;  // a delivery task is queued and has not drained the stream yet
+
+  // The sound read from the stream and not yet delivered, at most the backlog.
+  std::mutex backlogMutex;
+  std::vector<std::byte> backlog;
+  std::size_t backlogLimit = 0;
+  bool drainQueued = false;
+  bool delivering = false;  // between createInputProc and destroyInputProc
 
   // Used on the capture's queue only.
   std::function<void(BufferList)> onInput;
-  std::vector<std::byte> fragment;
+  std::vector<std::byte> delivery;
 };
 
 void onStreamState(pa_stream* stream, void* data) {
@@ -196,39 +202,47 @@ void onStreamState(pa_stream* stream, void* data) {
   device->settled.notify_all();
 }
 
-// Runs on the capture's queue: hands every fragment the stream holds to the callback. The
-// fragment is copied out under the loop's lock, so a callback that blocks (a full socket)
-// never holds up the loop; meanwhile the stream keeps at most its backlog and drops the rest.
+// Runs on the capture's queue: hands what the stream delivered since the last run to the
+// callback as one buffer. A callback that blocks (a full socket) holds up neither the loop nor
+// the stream; meanwhile the backlog fills up to its limit and later sound is dropped.
 void drain(Device& device) {
-  for (;;) {
-    Buffer buffer{.channels = 1};
-    {
-      LoopLock lock(device.loop);
-      const void* data = nullptr;
-      std::size_t size = 0;
-      if (!device.stream || device.queue == nullptr ||
-          pa_stream_peek(device.stream.get(), &data, &size) < 0 || size == 0) {
-        device.pending = false;
-        return;
-      }
-      if (data != nullptr) {
-        const auto* bytes = static_cast<const std::byte*>(data);
-        device.fragment.assign(bytes, bytes + size);
-        buffer.data = device.fragment.data();
-      }
-      buffer.byteSize = static_cast<std::uint32_t>(size);
-      pa_stream_drop(device.stream.get());
-    }
-    device.onInput(BufferList(&buffer, 1));
+  {
+    std::lock_guard lock(device.backlogMutex);
+    device.drainQueued = false;
+    if (!device.delivering) return;
+    std::swap(device.backlog, device.delivery);
   }
+  if (device.delivery.empty()) return;
+  const Buffer buffer{.channels = 1,
+                      .byteSize = static_cast<std::uint32_t>(device.delivery.size()),
+                      .data = device.delivery.data()};
+  device.onInput(BufferList(&buffer, 1));
+  device.delivery.clear();
 }
 
-// Runs on the loop's thread whenever the stream has data; queues one drain at a time.
-void onReadable(pa_stream*, std::size_t, void* data) {
+// Runs on the loop's thread whenever the stream has data: moves it to the backlog and queues
+// one drain at a time. Holes (sound the server lost) are skipped; nothing would be sent for
+// them anyway.
+void onReadable(pa_stream* stream, std::size_t, void* data) {
   auto* device = static_cast<Device*>(data);
-  if (device->queue == nullptr || device->pending) return;
-  device->pending = true;
-  device->queue->async([self = device->shared_from_this()] { drain(*self); });
+  bool queueDrain = false;
+  const void* bytes = nullptr;
+  std::size_t size = 0;
+  while (pa_stream_peek(stream, &bytes, &size) == 0 && size > 0) {
+    if (bytes != nullptr) {
+      std::lock_guard lock(device->backlogMutex);
+      if (device->delivering && device->backlog.size() + size <= device->backlogLimit) {
+        const auto* begin = static_cast<const std::byte*>(bytes);
+        device->backlog.insert(device->backlog.end(), begin, begin + size);
+        queueDrain = !device->drainQueued;
+        device->drainQueued = true;
+      }
+    }
+    pa_stream_drop(stream);
+  }
+  if (queueDrain && device->queue != nullptr) {
+    device->queue->async([self = device->shared_from_this()] { drain(*self); });
+  }
 }
 
 class PulseTap final : public AudioTap {
@@ -304,6 +318,9 @@ class PulseTap final : public AudioTap {
     device->id = ++lastId_;
     device->loop = loop_;
     device->bytesPerSecond = static_cast<std::uint32_t>(pa_bytes_per_second(&spec));
+    device->backlogLimit = static_cast<std::size_t>(device->bytesPerSecond * BACKLOG_SECONDS);
+    device->backlog.reserve(device->backlogLimit);
+    device->delivery.reserve(device->backlogLimit);
     device->stream = std::move(stream);
     pa_stream_set_state_callback(device->stream.get(), onStreamState, device.get());
     device_ = std::move(device);
@@ -359,6 +376,10 @@ class PulseTap final : public AudioTap {
     device_->onInput = std::move(onInput);
     device_->queue = &queue;
     device_->proc = ++lastId_;
+    {
+      std::lock_guard backlog(device_->backlogMutex);
+      device_->delivering = true;
+    }
     pa_stream_set_read_callback(device_->stream.get(), onReadable, device_.get());
     return {0, device_->proc};
   }
@@ -373,6 +394,9 @@ class PulseTap final : public AudioTap {
     pa_stream_set_read_callback(device_->stream.get(), nullptr, nullptr);
     device_->queue = nullptr;
     device_->proc = 0;
+    std::lock_guard backlog(device_->backlogMutex);
+    device_->delivering = false;
+    device_->backlog.clear();
     return 0;
   }
 

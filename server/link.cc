@@ -1,6 +1,7 @@
 #include "server/link.h"
 
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -25,16 +26,19 @@ bool Link::connect(const std::string& path) {
   return ::connect(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0;
 }
 
-bool Link::writeAll(const std::uint8_t* data, std::size_t size) {
-  while (size > 0) {
-    const ssize_t written = ::write(fd_, data, size);
-    if (written > 0) {
-      data += written;
-      size -= static_cast<std::size_t>(written);
-    } else if (written < 0 && errno == EINTR) {
-      continue;
-    } else {
-      return false;
+bool Link::writeAll(std::span<iovec> parts) {
+  while (!parts.empty()) {
+    const ssize_t written = ::writev(fd_, parts.data(), static_cast<int>(parts.size()));
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return false;
+    auto left = static_cast<std::size_t>(written);
+    while (!parts.empty() && left >= parts.front().iov_len) {
+      left -= parts.front().iov_len;
+      parts = parts.subspan(1);
+    }
+    if (!parts.empty()) {
+      parts.front().iov_base = static_cast<std::uint8_t*>(parts.front().iov_base) + left;
+      parts.front().iov_len -= left;
     }
   }
   return true;
@@ -44,14 +48,13 @@ void Link::send(std::uint8_t type, std::span<const std::byte> bytes) {
   std::lock_guard guard(lock_);
   if (closed_ || bytes.size() > UINT32_MAX) return;
   const auto length = static_cast<std::uint32_t>(bytes.size());
-  const std::array<std::uint8_t, 5> header = {
+  std::array<std::uint8_t, 5> header = {
       type, static_cast<std::uint8_t>(length), static_cast<std::uint8_t>(length >> 8),
       static_cast<std::uint8_t>(length >> 16), static_cast<std::uint8_t>(length >> 24)};
-  if (writeAll(header.data(), header.size()) &&
-      (bytes.empty() ||
-       writeAll(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()))) {
-    return;
-  }
+  // Header and payload in one call where the socket takes them: one system call per message.
+  std::array<iovec, 2> parts = {iovec{header.data(), header.size()},
+                                iovec{const_cast<std::byte*>(bytes.data()), bytes.size()}};
+  if (writeAll(std::span(parts.data(), bytes.empty() ? 1 : 2))) return;
   closed_ = true;
   runInBackground(onBroken);
 }

@@ -8,6 +8,8 @@
 #include <span>
 #include <string>
 
+#include <sys/uio.h>
+
 #include <nlohmann/json.hpp>
 
 namespace sonacap {
@@ -52,8 +54,9 @@ class Link {
   [[noreturn]] static void exitNow(int status);
 
  private:
-  // Writes all bytes; false on a write error or a write of nothing.
-  bool writeAll(const std::uint8_t* data, std::size_t size);
+  // Writes all parts in order, retrying after signals; false on a write error or a write of
+  // nothing.
+  bool writeAll(std::span<iovec> parts);
 
   int fd_ = -1;
   std::mutex lock_;
