@@ -183,6 +183,7 @@ struct Device : std::enable_shared_from_this<Device> {
   std::mutex backlogMutex;
   std::vector<std::byte> backlog;
   std::size_t backlogLimit = 0;
+  std::size_t deliveryMinimum = 0;
   bool drainQueued = false;
   bool delivering = false;  // between createInputProc and destroyInputProc
 
@@ -234,8 +235,12 @@ void onReadable(pa_stream* stream, std::size_t, void* data) {
       if (device->delivering && device->backlog.size() + size <= device->backlogLimit) {
         const auto* begin = static_cast<const std::byte*>(bytes);
         device->backlog.insert(device->backlog.end(), begin, begin + size);
-        queueDrain = !device->drainQueued;
-        device->drainQueued = true;
+        // Deliveries of at least one fragment's length: the server may hand over less at a
+        // time, and each hand-over to the capture's queue costs a thread switch.
+        if (!device->drainQueued && device->backlog.size() >= device->deliveryMinimum) {
+          queueDrain = true;
+          device->drainQueued = true;
+        }
       }
     }
     pa_stream_drop(stream);
@@ -319,6 +324,7 @@ class PulseTap final : public AudioTap {
     device->loop = loop_;
     device->bytesPerSecond = static_cast<std::uint32_t>(pa_bytes_per_second(&spec));
     device->backlogLimit = static_cast<std::size_t>(device->bytesPerSecond * BACKLOG_SECONDS);
+    device->deliveryMinimum = static_cast<std::size_t>(device->bytesPerSecond * FRAGMENT_SECONDS);
     device->backlog.reserve(device->backlogLimit);
     device->delivery.reserve(device->backlogLimit);
     device->stream = std::move(stream);
