@@ -16,6 +16,7 @@ namespace sonacap {
 namespace {
 
 constexpr double FRAGMENT_SECONDS = 0.01;  // an idle null sink renders 2 s blocks otherwise
+constexpr double DELIVERY_SECONDS = 0.02;  // the least sound handed to the capture's queue
 constexpr double BACKLOG_SECONDS = 0.5;    // what is kept while the capture's queue is stalled
 
 class LoopLock {
@@ -235,8 +236,8 @@ void onReadable(pa_stream* stream, std::size_t, void* data) {
       if (device->delivering && device->backlog.size() + size <= device->backlogLimit) {
         const auto* begin = static_cast<const std::byte*>(bytes);
         device->backlog.insert(device->backlog.end(), begin, begin + size);
-        // Deliveries of at least one fragment's length: the server may hand over less at a
-        // time, and each hand-over to the capture's queue costs a thread switch.
+        // The server hands over a few milliseconds at a time, and each hand-over to the
+        // capture's queue costs a thread switch: gather a little first.
         if (!device->drainQueued && device->backlog.size() >= device->deliveryMinimum) {
           queueDrain = true;
           device->drainQueued = true;
@@ -324,7 +325,7 @@ class PulseTap final : public AudioTap {
     device->loop = loop_;
     device->bytesPerSecond = static_cast<std::uint32_t>(pa_bytes_per_second(&spec));
     device->backlogLimit = static_cast<std::size_t>(device->bytesPerSecond * BACKLOG_SECONDS);
-    device->deliveryMinimum = static_cast<std::size_t>(device->bytesPerSecond * FRAGMENT_SECONDS);
+    device->deliveryMinimum = static_cast<std::size_t>(device->bytesPerSecond * DELIVERY_SECONDS);
     device->backlog.reserve(device->backlogLimit);
     device->delivery.reserve(device->backlogLimit);
     device->stream = std::move(stream);
