@@ -1,0 +1,254 @@
+// The sonacap executable end to end: its command line, and its capture of a private
+// PulseAudio server's null sink.
+
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <csignal>
+#include <numbers>
+
+#include <nlohmann/json.hpp>
+
+#include "common/files.h"
+#include "server/link.h"
+#include "server/test_support.h"
+
+namespace sonacap {
+namespace {
+
+using namespace sonacap::testing;
+
+constexpr const char* USAGE_LINE =
+    "usage: sonacap --socket <path> [--bundles id,id] [--screen out.mp4]\n";
+
+class ToolTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::signal(SIGPIPE, SIG_IGN);
+    ASSERT_FALSE(folder.path().empty());
+  }
+
+  pid_t launch(const std::vector<std::string>& args) {
+    const int err = ::open(errorFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    quorvel::SpawnRequest request;
+    request.executable = SONACAP_EXECUTABLE;
+    request.arguments = args;
+    request.standardError = err;
+    const quorvel::Spawned spawned = quorvel::spawnProcess(request);
+    ::close(err);
+    return spawned.pid;
+  }
+
+  std::string standardError() { return quorvel::readFile(errorFile).value_or("<none>"); }
+
+  // The next event, skipping audio; audio seen on the way is appended to audio when given.
+  nlohmann::json nextEvent(std::chrono::milliseconds limit = 10s,
+                           std::vector<float>* audio = nullptr) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0) return nullptr;
+      const auto message = server.next(left);
+      if (!message) return nullptr;
+      if (message->type == EVENT_MESSAGE) return nlohmann::json::parse(message->payload);
+      EXPECT_EQ(message->type, AUDIO_MESSAGE);
+      EXPECT_EQ(message->payload.size() % 4, 0u);
+      if (audio != nullptr) {
+        const auto samples = samplesOf(message->payload);
+        audio->insert(audio->end(), samples.begin(), samples.end());
+      }
+    }
+  }
+
+  TempFolder folder;
+  std::string socketPath = folder.path() + "/server.sock";
+  std::string errorFile = folder.path() + "/stderr.txt";
+  TestServer server{socketPath};
+};
+
+TEST_F(ToolTest, UsageWithoutAUsableSocket) {
+  const std::vector<std::string> cases[] = {
+      {},
+      {"--socket"},
+      {"--socket", ""},
+      {"--bundles", "a", "--socket"},
+      {"--socket", folder.path() + "/nobody.sock"},
+      {"--socket", "/" + std::string(110, 'x')},
+  };
+  for (const auto& args : cases) {
+    SCOPED_TRACE(quorvel::joinPath("sonacap", args.empty() ? "" : args.back()));
+    const pid_t pid = launch(args);
+    ASSERT_GT(pid, 0);
+    const quorvel::ExitStatus status = waitWithin(pid, 10s);
+    EXPECT_FALSE(status.signaled);
+    EXPECT_EQ(status.code, 2);
+    EXPECT_EQ(standardError(), USAGE_LINE);
+  }
+  EXPECT_FALSE(server.accept(0ms));
+}
+
+TEST_F(ToolTest, ScreenModeIsNotAvailableYet) {
+  // The later --socket wins.
+  const pid_t pid = launch({"--socket", folder.path() + "/other.sock", "--screen", "out.mp4",
+                            "--bundles", "a", "--socket", socketPath});
+  ASSERT_GT(pid, 0);
+  ASSERT_TRUE(server.accept());
+  EXPECT_EQ(nextEvent(),
+            nlohmann::json::parse(R"({"event":"hello","pid":)" + std::to_string(pid) + "}"));
+  EXPECT_EQ(
+      nextEvent(),
+      nlohmann::json::parse(
+          R"({"event":"error","message":"screen recording is not available on this system"})"));
+  EXPECT_TRUE(server.endOfStream());
+  const quorvel::ExitStatus status = waitWithin(pid, 10s);
+  EXPECT_FALSE(status.signaled);
+  EXPECT_EQ(status.code, 1);
+  EXPECT_EQ(standardError(), "");
+}
+
+TEST_F(ToolTest, NoSoundServerFailsAtTheTap) {
+  ::setenv("PULSE_SERVER", ("unix:" + folder.path() + "/no-pulse/native").c_str(), 1);
+  const pid_t pid = launch({"--socket", socketPath});
+  ASSERT_GT(pid, 0);
+  ASSERT_TRUE(server.accept());
+  EXPECT_EQ(nextEvent()["event"], "hello");
+  // PulseAudio's "connection refused".
+  EXPECT_EQ(nextEvent(), nlohmann::json::parse(
+                             R"({"event":"error","message":"AudioHardwareCreateProcessTap 6"})"));
+  const quorvel::ExitStatus status = waitWithin(pid, 10s);
+  EXPECT_FALSE(status.signaled);
+  EXPECT_EQ(status.code, 1);
+}
+
+std::vector<float> toneBurst(double seconds) {
+  std::vector<float> tone(static_cast<std::size_t>(48000 * seconds));
+  for (std::size_t i = 0; i < tone.size(); ++i) {
+    tone[i] = 0.5f * static_cast<float>(std::sin(2 * std::numbers::pi * 1000 * i / 48000.0));
+  }
+  return tone;
+}
+
+struct Burst {
+  std::size_t first = 0;
+  std::size_t length = 0;
+};
+
+// Where the sound is loud, from the first loud sample to the last.
+std::optional<Burst> loudPart(const std::vector<float>& samples) {
+  std::optional<Burst> burst;
+  for (std::size_t i = 0; i < samples.size(); ++i) {
+    if (std::abs(samples[i]) < 0.25f) continue;
+    if (!burst) burst = Burst{i, 0};
+    burst->length = i - burst->first + 1;
+  }
+  return burst;
+}
+
+class PulseToolTest : public ToolTest {
+ protected:
+  void SetUp() override {
+    ToolTest::SetUp();
+    pulse.emplace(sinkRate());
+    ASSERT_TRUE(pulse->started()) << pulse->log();
+  }
+
+  // Launches the tool and reads "hello" and "started".
+  void startCapture(int rate) {
+    pid = launch({"--socket", socketPath});
+    ASSERT_GT(pid, 0);
+    ASSERT_TRUE(server.accept());
+    EXPECT_EQ(nextEvent(),
+              nlohmann::json::parse(R"({"event":"hello","pid":)" + std::to_string(pid) + "}"));
+    const nlohmann::json expected = {{"event", "started"},
+                                     {"rate", double(rate)},
+                                     {"channels", 1},
+                                     {"streams", 1},
+                                     {"only", nlohmann::json::array()}};
+    ASSERT_EQ(nextEvent(), expected) << standardError();
+  }
+
+  // Plays a one-second tone on sink and reads the stream until the tone has passed; the tone
+  // as it arrived. Fails the test on any event on the way.
+  std::vector<float> captureTone(const std::string& sink) {
+    const pid_t player = pulse->play(toneBurst(1.0), sink);
+    EXPECT_GT(player, 0);
+    std::vector<float> audio;
+    const auto deadline = std::chrono::steady_clock::now() + 30s;
+    std::optional<Burst> burst;
+    while (std::chrono::steady_clock::now() < deadline) {
+      const std::size_t before = audio.size();
+      const auto event = nextEvent(200ms, &audio);
+      EXPECT_EQ(event, nullptr);
+      if (audio.size() == before) continue;
+      burst = loudPart(audio);
+      // A quarter second of quiet after the tone: it is over.
+      if (burst && audio.size() > burst->first + burst->length + 12000) break;
+    }
+    EXPECT_TRUE(waitWithin(player, 10s).success());
+    if (!burst) return {};
+    return {audio.begin() + static_cast<std::ptrdiff_t>(burst->first),
+            audio.begin() + static_cast<std::ptrdiff_t>(burst->first + burst->length)};
+  }
+
+  void expectTone(const std::vector<float>& tone) {
+    // One second of sound is 48000 samples; the sound server itself cuts a few milliseconds
+    // off the edges of a played stream.
+    EXPECT_NEAR(static_cast<double>(tone.size()), 48000.0, 480.0);
+    ASSERT_GT(tone.size(), 36000u);
+    const std::vector<float> middle(tone.begin() + 12000, tone.begin() + 36000);
+    EXPECT_NEAR(peakFrequency(middle, 48000, 500, 2000, 2), 1000, 4);
+  }
+
+  void expectExit(int code) {
+    const quorvel::ExitStatus status = waitWithin(pid, 10s);
+    EXPECT_FALSE(status.signaled);
+    EXPECT_EQ(status.code, code);
+  }
+
+  // The rate of the default sink "cap0".
+  virtual int sinkRate() const { return 48000; }
+
+  std::optional<PulseServer> pulse;
+  pid_t pid = -1;
+};
+
+class PulseRateTest : public PulseToolTest, public ::testing::WithParamInterface<int> {
+ protected:
+  int sinkRate() const override { return GetParam(); }
+};
+
+TEST_P(PulseRateTest, StreamsWhatTheSinkPlaysAsMono48000) {
+  startCapture(GetParam());
+  expectTone(captureTone("cap0"));
+  server.sendBytes("xS");
+  EXPECT_EQ(nextEvent(10s), nullptr);
+  EXPECT_TRUE(server.endOfStream());
+  expectExit(0);
+  EXPECT_EQ(standardError(), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(SinkRates, PulseRateTest, ::testing::Values(48000, 44100));
+
+TEST_F(PulseToolTest, FollowsANewDefaultSink) {
+  startCapture(48000);
+  ASSERT_TRUE(pulse->pactl({"load-module", "module-null-sink", "sink_name=cap1", "format=float32le",
+                            "rate=48000", "channels=2"}));
+  ASSERT_TRUE(pulse->pactl({"set-default-sink", "cap1"}));
+  const nlohmann::json restarted = {{"event", "restarted"},
+                                    {"rate", 48000.0},
+                                    {"channels", 1},
+                                    {"streams", 1},
+                                    {"only", nlohmann::json::array()}};
+  EXPECT_EQ(nextEvent(10s), restarted);
+  expectTone(captureTone("cap1"));
+  server.close();
+  expectExit(0);
+}
+
+}  // namespace
+}  // namespace sonacap

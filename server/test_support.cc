@@ -1,0 +1,191 @@
+#include "server/test_support.h"
+
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <future>
+#include <numbers>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "common/files.h"
+
+namespace sonacap::testing {
+
+TempFolder::TempFolder() {
+  char pattern[] = "/tmp/sonacap-test-XXXXXX";
+  if (::mkdtemp(pattern) != nullptr) path_ = pattern;
+}
+
+TempFolder::~TempFolder() {
+  std::error_code ignored;
+  if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
+}
+
+TestServer::TestServer(const std::string& path) : path_(path) {
+  listener_ = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::memcpy(address.sun_path, path.data(), std::min(path.size(), sizeof(address.sun_path) - 1));
+  ::unlink(path.c_str());
+  ::bind(listener_, reinterpret_cast<const sockaddr*>(&address), sizeof(address));
+  ::listen(listener_, 4);
+}
+
+TestServer::~TestServer() {
+  close();
+  ::close(listener_);
+  ::unlink(path_.c_str());
+}
+
+bool TestServer::accept(std::chrono::milliseconds limit) {
+  pollfd waiting{listener_, POLLIN, 0};
+  if (::poll(&waiting, 1, static_cast<int>(limit.count())) != 1) return false;
+  connection_ = ::accept(listener_, nullptr, nullptr);
+  return connection_ >= 0;
+}
+
+bool TestServer::fill(std::size_t bytes, std::chrono::steady_clock::time_point deadline) {
+  char chunk[65536];
+  while (buffered_.size() < bytes) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    pollfd waiting{connection_, POLLIN, 0};
+    if (left.count() <= 0 || ::poll(&waiting, 1, static_cast<int>(left.count())) != 1) {
+      return false;
+    }
+    const ssize_t got = ::read(connection_, chunk, sizeof(chunk));
+    if (got <= 0) return false;
+    buffered_.append(chunk, static_cast<std::size_t>(got));
+  }
+  return true;
+}
+
+std::optional<Message> TestServer::next(std::chrono::milliseconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  if (!fill(5, deadline)) return std::nullopt;
+  std::uint32_t length = 0;
+  for (int i = 4; i >= 1; --i) length = (length << 8) | static_cast<std::uint8_t>(buffered_[i]);
+  if (!fill(5 + length, deadline)) return std::nullopt;
+  Message message{static_cast<std::uint8_t>(buffered_[0]), buffered_.substr(5, length)};
+  buffered_.erase(0, 5 + length);
+  return message;
+}
+
+bool TestServer::endOfStream(std::chrono::milliseconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  char chunk[65536];
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    pollfd waiting{connection_, POLLIN, 0};
+    if (left.count() <= 0 || ::poll(&waiting, 1, static_cast<int>(left.count())) != 1) {
+      return false;
+    }
+    if (::read(connection_, chunk, sizeof(chunk)) <= 0) return true;
+  }
+}
+
+void TestServer::sendBytes(const std::string& bytes) {
+  ASSERT_EQ(::write(connection_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+}
+
+void TestServer::shutdownWriting() { ::shutdown(connection_, SHUT_WR); }
+
+void TestServer::close() {
+  if (connection_ >= 0) ::close(connection_);
+  connection_ = -1;
+}
+
+std::vector<float> samplesOf(const std::string& payload) {
+  std::vector<float> samples(payload.size() / 4);
+  std::memcpy(samples.data(), payload.data(), samples.size() * 4);
+  return samples;
+}
+
+double peakFrequency(const std::vector<float>& samples, double rate, double low, double high,
+                     double step) {
+  double best = 0;
+  double bestPower = -1;
+  for (double f = low; f <= high; f += step) {
+    // Goertzel's recurrence for one frequency.
+    const double coefficient = 2 * std::cos(2 * std::numbers::pi * f / rate);
+    double s1 = 0;
+    double s2 = 0;
+    for (const float x : samples) {
+      const double s0 = x + coefficient * s1 - s2;
+      s2 = s1;
+      s1 = s0;
+    }
+    const double power = s1 * s1 + s2 * s2 - coefficient * s1 * s2;
+    if (power > bestPower) {
+      bestPower = power;
+      best = f;
+    }
+  }
+  return best;
+}
+
+quorvel::ExitStatus waitWithin(pid_t pid, std::chrono::milliseconds limit) {
+  auto waited = std::async(std::launch::async, [pid] { return quorvel::waitForExit(pid); });
+  if (waited.wait_for(limit) == std::future_status::ready) return waited.get();
+  ::kill(pid, SIGKILL);
+  waited.get();
+  return quorvel::ExitStatus{.signaled = true, .code = SIGKILL};
+}
+
+namespace {
+
+std::optional<std::string> runTool(const std::string& executable,
+                                   const std::vector<std::string>& args) {
+  std::string error;
+  quorvel::SpawnRequest request;
+  request.executable = executable;
+  request.arguments = args;
+  request.searchPath = true;
+  const auto ran = quorvel::runCaptured(request, &error);
+  if (!ran || !ran->status.success()) return std::nullopt;
+  return ran->output;
+}
+
+}  // namespace
+
+PulseServer::PulseServer(int rate) {
+  const std::string dir = folder_.path() + "/pulse";
+  ::setenv("PULSE_SERVER", ("unix:" + dir + "/native").c_str(), 1);
+  const auto out = runTool(PULSE_SERVER_SCRIPT, {"start", dir, std::to_string(rate)});
+  started_ = out.has_value();
+  if (!started_) log_ = quorvel::readFile(dir + "/pulse.log").value_or("");
+}
+
+PulseServer::~PulseServer() { runTool(PULSE_SERVER_SCRIPT, {"stop", folder_.path() + "/pulse"}); }
+
+std::optional<std::string> PulseServer::pactl(const std::vector<std::string>& args) {
+  return runTool("pactl", args);
+}
+
+pid_t PulseServer::play(const std::vector<float>& samples, const std::string& sink) {
+  const std::string file = folder_.path() + "/tone-" + std::to_string(++played_) + ".f32";
+  if (!quorvel::writeFile(
+          file, std::string(reinterpret_cast<const char*>(samples.data()), samples.size() * 4))) {
+    return -1;
+  }
+  quorvel::SpawnRequest request;
+  request.executable = "pacat";
+  request.arguments = {
+      "--playback",       "--raw", "--format=float32le", "--channels=1", "--rate=48000",
+      "--device=" + sink, file};
+  request.searchPath = true;
+  return quorvel::spawnProcess(request).pid;
+}
+
+}  // namespace sonacap::testing

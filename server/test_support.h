@@ -1,0 +1,96 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/process.h"
+
+namespace sonacap::testing {
+
+using namespace std::chrono_literals;
+
+// A fresh folder under /tmp, removed with everything in it at the end of the test.
+class TempFolder {
+ public:
+  TempFolder();
+  ~TempFolder();
+  TempFolder(const TempFolder&) = delete;
+  TempFolder& operator=(const TempFolder&) = delete;
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+struct Message {
+  std::uint8_t type = 0;
+  std::string payload;
+};
+
+// The server's end: listens on a Unix-domain socket and reads the tool's messages.
+class TestServer {
+ public:
+  explicit TestServer(const std::string& path);
+  ~TestServer();
+  TestServer(const TestServer&) = delete;
+  TestServer& operator=(const TestServer&) = delete;
+
+  // Accepts the tool's connection; false when none comes within the limit.
+  bool accept(std::chrono::milliseconds limit = 10s);
+  // The next whole message; absent when none is complete within the limit or the stream ended.
+  std::optional<Message> next(std::chrono::milliseconds limit = 10s);
+  // Whether the tool closed its end (or died) within the limit, reading and dropping what comes.
+  bool endOfStream(std::chrono::milliseconds limit = 10s);
+  void sendBytes(const std::string& bytes);
+  void shutdownWriting();
+  void close();
+  int connection() const { return connection_; }
+
+ private:
+  bool fill(std::size_t bytes, std::chrono::steady_clock::time_point deadline);
+
+  int listener_ = -1;
+  int connection_ = -1;
+  std::string path_;
+  std::string buffered_;
+};
+
+// Audio payload as samples.
+std::vector<float> samplesOf(const std::string& payload);
+
+// The frequency with the strongest component between low and high hertz, in steps of step.
+double peakFrequency(const std::vector<float>& samples, double rate, double low, double high,
+                     double step);
+
+// The exit status of a child, waited for at most limit; killed and reported as signalled after.
+quorvel::ExitStatus waitWithin(pid_t pid, std::chrono::milliseconds limit);
+
+// A private PulseAudio server with the null sink "cap0" at rate as its default sink; this
+// process and its children talk to it through PULSE_SERVER.
+class PulseServer {
+ public:
+  explicit PulseServer(int rate = 48000);
+  ~PulseServer();
+  PulseServer(const PulseServer&) = delete;
+  PulseServer& operator=(const PulseServer&) = delete;
+
+  bool started() const { return started_; }
+  // Runs pactl with args; its output, or absent when it failed.
+  std::optional<std::string> pactl(const std::vector<std::string>& args);
+  // Starts playing samples (mono float at 48000 Hz) on sink; the player's pid, -1 on failure.
+  pid_t play(const std::vector<float>& samples, const std::string& sink);
+  const std::string& log() const { return log_; }
+
+ private:
+  TempFolder folder_;
+  bool started_ = false;
+  std::string log_;
+  int played_ = 0;
+};
+
+}  // namespace sonacap::testing
