@@ -81,9 +81,9 @@ class LauncherTest : public ::testing::Test {
   std::string logPath() { return joinPath(dataDir(), "server.log"); }
 
   TempDir temp;
-  const std::string bundle = temp.path + "/Quorvel.app";
-  const std::string support = temp.path + "/support";
-  const std::string requests = temp.path + "/requests.txt";
+  const std::string bundle = temp.path() + "/Quorvel.app";
+  const std::string support = temp.path() + "/support";
+  const std::string requests = temp.path() + "/requests.txt";
   std::shared_ptr<TestDesktop> desktop = std::make_shared<TestDesktop>();
   Settings settings;
   std::unique_ptr<Launcher> launcher;
@@ -184,19 +184,19 @@ TEST_F(LauncherTest, LaunchFailureShowsTheReasonAndQuits) {
 
 TEST_F(LauncherTest, QuitChoiceInTheDataFolderAlertStartsNoServer) {
   std::filesystem::create_directories(support);
-  ASSERT_TRUE(writeFile(support + "/data-location", temp.path + "/Missing\n"));
+  ASSERT_TRUE(writeFile(support + "/data-location", temp.path() + "/Missing\n"));
   makeBundle(bundle, "touch \"$QUORVEL_DATA/started\"; sleep 30");
   desktop->answers = {2};
   launch();
   ASSERT_EQ(desktop->runFor(20s), 0);
   ASSERT_EQ(desktop->alerts.size(), 1u);
   EXPECT_EQ(desktop->alerts[0].informative,
-            "The data folder can't be found:\n" + temp.path + "/Missing");
+            "The data folder can't be found:\n" + temp.path() + "/Missing");
   EXPECT_EQ(desktop->alerts[0].buttons,
             (std::vector<std::string>{"Try Again", "Use the Default Location (New, Empty)",
                                       "Quit Quorvel"}));
   EXPECT_FALSE(launcher->server);
-  EXPECT_FALSE(pathExists(temp.path + "/Missing"));
+  EXPECT_FALSE(pathExists(temp.path() + "/Missing"));
 }
 
 TEST_F(LauncherTest, OpensThePageOnceTheServerAnswersAndQuitsThroughIt) {

@@ -52,7 +52,7 @@ TEST(OpenServerLog, DeletesOnlyALogPastTheLimit) {
   TempDir temp;
   for (const std::uint64_t size : {LOG_LIMIT, LOG_LIMIT + 1}) {
     SCOPED_TRACE(size);
-    const std::string path = temp.path + "/server.log";
+    const std::string path = temp.path() + "/server.log";
     ASSERT_TRUE(writeFile(path, std::string(size, 'x')));
     const int fd = openServerLog(path, "HEADER");
     ASSERT_GE(fd, 0);
@@ -61,16 +61,16 @@ TEST(OpenServerLog, DeletesOnlyALogPastTheLimit) {
     const std::uint64_t expected = size > LOG_LIMIT ? 10 : size + 10;
     EXPECT_EQ(fileSize(path), expected);
   }
-  EXPECT_EQ(openServerLog(temp.path + "/missing/server.log", "HEADER"), -1);
+  EXPECT_EQ(openServerLog(temp.path() + "/missing/server.log", "HEADER"), -1);
 }
 
 TEST(LastLogLines, KeepsTheLastNonEmptyLines) {
   TempDir temp;
-  const std::string path = temp.path + "/server.log";
+  const std::string path = temp.path() + "/server.log";
   ASSERT_TRUE(writeFile(path, "a\n\nb\nc\xFF\n\n"));
   EXPECT_EQ(lastLogLines(path, 2), "b\nc\xEF\xBF\xBD");
   EXPECT_EQ(lastLogLines(path, 6), "a\nb\nc\xEF\xBF\xBD");
-  EXPECT_EQ(lastLogLines(temp.path + "/none", 6), "");
+  EXPECT_EQ(lastLogLines(temp.path() + "/none", 6), "");
 }
 
 // The data-folder step with the alert answered from a script.
@@ -91,15 +91,15 @@ class DataFolderTest : public ::testing::Test {
         });
   }
   void record(const std::string& content) {
-    std::filesystem::create_directories(temp.path + "/s");
+    std::filesystem::create_directories(temp.path() + "/s");
     ASSERT_TRUE(writeFile(place.locationFile, content));
   }
 
   TempDir temp;
   DataFolderPlace place{{},
-                        temp.path + "/s/data-location",
-                        temp.path + "/s/Data",
-                        {temp.path + "/media/u", temp.path + "/media"}};
+                        temp.path() + "/s/data-location",
+                        temp.path() + "/s/Data",
+                        {temp.path() + "/media/u", temp.path() + "/media"}};
   std::vector<std::string> asked;
 };
 
@@ -110,7 +110,7 @@ TEST_F(DataFolderTest, DefaultFolderIsCreatedWithItsParents) {
 }
 
 TEST_F(DataFolderTest, RecordedFolderIsUsedAsItStands) {
-  const std::string notes = temp.path + "/Notes";
+  const std::string notes = temp.path() + "/Notes";
   std::filesystem::create_directories(notes);
   record(" " + notes + "\n");
   EXPECT_EQ(resolve({}), notes);
@@ -121,17 +121,17 @@ TEST_F(DataFolderTest, RecordedFolderIsUsedAsItStands) {
 }
 
 TEST_F(DataFolderTest, MissingDiskOrFolderIsAskedAbout) {
-  record(temp.path + "/media/u/Stick/Notes");
+  record(temp.path() + "/media/u/Stick/Notes");
   EXPECT_EQ(resolve({DataFolderAnswer::quit}), std::nullopt);
-  std::filesystem::create_directories(temp.path + "/media/u/Stick");
+  std::filesystem::create_directories(temp.path() + "/media/u/Stick");
   EXPECT_EQ(resolve({DataFolderAnswer::quit}), std::nullopt);
   EXPECT_EQ(asked, (std::vector<std::string>{"noDisk Stick",
-                                             "noData " + temp.path + "/media/u/Stick/Notes"}));
-  EXPECT_FALSE(pathExists(temp.path + "/media/u/Stick/Notes"));
+                                             "noData " + temp.path() + "/media/u/Stick/Notes"}));
+  EXPECT_FALSE(pathExists(temp.path() + "/media/u/Stick/Notes"));
 }
 
 TEST_F(DataFolderTest, RetryFindsTheConnectedFolder) {
-  const std::string notes = temp.path + "/media/u/Stick/Notes";
+  const std::string notes = temp.path() + "/media/u/Stick/Notes";
   record(notes);
   EXPECT_EQ(resolve({DataFolderAnswer::retry}, [&] { std::filesystem::create_directories(notes); }),
             notes);
@@ -139,18 +139,18 @@ TEST_F(DataFolderTest, RetryFindsTheConnectedFolder) {
 }
 
 TEST_F(DataFolderTest, UseDefaultRemovesTheLocationFile) {
-  record(temp.path + "/Missing");
+  record(temp.path() + "/Missing");
   EXPECT_EQ(resolve({DataFolderAnswer::retry, DataFolderAnswer::useDefault}), place.defaultData);
   EXPECT_EQ(asked.size(), 2u);
   EXPECT_FALSE(pathExists(place.locationFile));
-  EXPECT_FALSE(pathExists(temp.path + "/Missing"));
+  EXPECT_FALSE(pathExists(temp.path() + "/Missing"));
 }
 
 TEST_F(DataFolderTest, FolderOnTheCommandLineIsCreatedWithoutAsking) {
-  record(temp.path + "/Missing");
-  place.dataArg = temp.path + "/a/b/c";
-  EXPECT_EQ(resolve({}), temp.path + "/a/b/c");
-  EXPECT_TRUE(isDirectory(temp.path + "/a/b/c"));
+  record(temp.path() + "/Missing");
+  place.dataArg = temp.path() + "/a/b/c";
+  EXPECT_EQ(resolve({}), temp.path() + "/a/b/c");
+  EXPECT_TRUE(isDirectory(temp.path() + "/a/b/c"));
   EXPECT_TRUE(asked.empty());
 }
 

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "common/files.h"
+#include "common/testing/temp_dir.h"
 #include "launcher/desktop.h"
 #include "launcher/launcher.h"
 
@@ -138,21 +139,7 @@ inline std::int64_t freePort() {
   return ntohs(address.sin_port);
 }
 
-// A folder per test, removed at the end.
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = std::filesystem::temp_directory_path().string() + "/quorvel-XXXXXX";
-    path = ::mkdtemp(pattern.data());
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path, ignored);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  std::string path;
-};
+using quorvel::testing::TempDir;
 
 // An application bundle whose bin/node is a bash script with the given body.
 inline void makeBundle(const std::string& bundleDir, const std::string& nodeScript) {

@@ -21,16 +21,6 @@
 
 namespace sonacap::testing {
 
-TempFolder::TempFolder() {
-  char pattern[] = "/tmp/sonacap-test-XXXXXX";
-  if (::mkdtemp(pattern) != nullptr) path_ = pattern;
-}
-
-TempFolder::~TempFolder() {
-  std::error_code ignored;
-  if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
-}
-
 TestServer::TestServer(const std::string& path) : path_(path) {
   listener_ = ::socket(AF_UNIX, SOCK_STREAM, 0);
   sockaddr_un address{};

@@ -9,22 +9,15 @@
 #include <vector>
 
 #include "common/process.h"
+#include "common/testing/temp_dir.h"
 
 namespace sonacap::testing {
 
 using namespace std::chrono_literals;
 
-// A fresh folder under /tmp, removed with everything in it at the end of the test.
-class TempFolder {
- public:
-  TempFolder();
-  ~TempFolder();
-  TempFolder(const TempFolder&) = delete;
-  TempFolder& operator=(const TempFolder&) = delete;
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
+// A fresh folder under /tmp for one test: short, so socket paths in it fit their limit.
+struct TempFolder : quorvel::testing::TempDir {
+  TempFolder() : TempDir("sonacap-test", "/tmp") {}
 };
 
 struct Message {

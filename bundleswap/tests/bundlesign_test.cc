@@ -34,8 +34,8 @@ TEST(Bundlesign, WrongCommandLinesGetTheUsage) {
 
 TEST(Bundlesign, ChecksAsTheInstallerWould) {
   testing::TempDir folder;
-  const std::string bundle = folder.path + "/Q.app";
-  testing::makeBundle(bundle, "org.test.Quorvel", "1.0", folder.path);
+  const std::string bundle = folder.path() + "/Q.app";
+  testing::makeBundle(bundle, "org.test.Quorvel", "1.0", folder.path());
   const std::string& ca = testing::testCa();
   const std::vector<std::string> roots = {"--publisher-roots", ca + "/root.pem", "--notary-roots",
                                           ca + "/notary-root.pem"};
@@ -97,11 +97,11 @@ TEST(DesktopEntry, ExecLinesNameTheInstalledExecutable) {
 
 TEST(DesktopEntry, RegisteringWritesTheUserApplicationsFolder) {
   testing::TempDir folder;
-  const std::string bundle = folder.path + "/Apps/Q.app";
-  testing::makeBundle(bundle, "org.test.Quorvel", "1.0", folder.path);
-  ::setenv("XDG_DATA_HOME", (folder.path + "/data").c_str(), 1);
+  const std::string bundle = folder.path() + "/Apps/Q.app";
+  testing::makeBundle(bundle, "org.test.Quorvel", "1.0", folder.path());
+  ::setenv("XDG_DATA_HOME", (folder.path() + "/data").c_str(), 1);
   registerBundle(bundle);
-  EXPECT_EQ(testing::readText(folder.path + "/data/applications/quorvel.desktop"),
+  EXPECT_EQ(testing::readText(folder.path() + "/data/applications/quorvel.desktop"),
             "[Desktop Entry]\nType=Application\nName=Test\nExec=\"" + bundle +
                 "/Contents/MacOS/App\" %U\n");
   ::unsetenv("XDG_DATA_HOME");

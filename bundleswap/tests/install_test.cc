@@ -26,15 +26,15 @@ constexpr const char* kTeam = "TEAMA12345";
 class Install : public ::testing::Test {
  public:
   void SetUp() override {
-    app = folder.path + "/Apps/Quorvel.app";
-    fresh = folder.path + "/Downloads/Quorvel.app";
-    result = folder.path + "/result.json";
-    logFile = folder.path + "/install.log";
-    testing::makeBundle(app, kId, "2.0.0", folder.path);
-    testing::makeBundle(fresh, kId, "2.1.0", folder.path);
+    app = folder.path() + "/Apps/Quorvel.app";
+    fresh = folder.path() + "/Downloads/Quorvel.app";
+    result = folder.path() + "/result.json";
+    logFile = folder.path() + "/install.log";
+    testing::makeBundle(app, kId, "2.0.0", folder.path());
+    testing::makeBundle(fresh, kId, "2.1.0", folder.path());
     oldDigest = treeDigest(app);
     // In-process runs register the desktop entry too; keep it out of the user's folder.
-    ::setenv("XDG_DATA_HOME", (folder.path + "/xdg").c_str(), 1);
+    ::setenv("XDG_DATA_HOME", (folder.path() + "/xdg").c_str(), 1);
   }
 
   void TearDown() override { ::unsetenv("XDG_DATA_HOME"); }
@@ -54,7 +54,7 @@ class Install : public ::testing::Test {
                        std::vector<std::string> environment = {}) {
     auto all = arguments(version);
     all.insert(all.end(), extra.begin(), extra.end());
-    environment.push_back("XDG_DATA_HOME=" + folder.path + "/xdg");
+    environment.push_back("XDG_DATA_HOME=" + folder.path() + "/xdg");
     return testing::runProgram(installer, all, environment);
   }
 
@@ -69,7 +69,7 @@ class Install : public ::testing::Test {
 
   std::vector<std::string> appsFolder() const {
     std::vector<std::string> names;
-    for (const auto& item : fs::directory_iterator(folder.path + "/Apps")) {
+    for (const auto& item : fs::directory_iterator(folder.path() + "/Apps")) {
       names.push_back(item.path().filename().string());
     }
     return names;
@@ -97,7 +97,7 @@ System quickSystem() {
 
 TEST_F(Install, StrictInstallReplacesTheBundleAndRelaunchesIt) {
   signAndNotarise();
-  const std::string cleanup = folder.path + "/Downloads/update.zip";
+  const std::string cleanup = folder.path() + "/Downloads/update.zip";
   testing::writeText(cleanup, "zip");
   quorvel::SpawnRequest sleeper;
   sleeper.executable = "/bin/sleep";
@@ -122,12 +122,12 @@ TEST_F(Install, StrictInstallReplacesTheBundleAndRelaunchesIt) {
   EXPECT_EQ(document["ok"], true);
   EXPECT_EQ(document["from"], "2.0.0");
   EXPECT_EQ(document["to"], "2.1.0");
-  EXPECT_EQ(testing::relaunchRecord(folder.path, "2.1.0"),
+  EXPECT_EQ(testing::relaunchRecord(folder.path(), "2.1.0"),
             "arg=--port\narg=5177\narg=--after-update\nQUORVEL_DATA=/data dir\n");
   EXPECT_EQ(logMessages(),
             (std::vector<std::string>{"开始：2.0.0 → 2.1.0，" + app, "拷过去的这一份检查过了",
                                       "换好了", "打开了 " + app}));
-  EXPECT_NE(readText(folder.path + "/xdg/applications/quorvel.desktop")
+  EXPECT_NE(readText(folder.path() + "/xdg/applications/quorvel.desktop")
                 .find("\nExec=\"" + app + "/Contents/MacOS/App\" %U\n"),
             std::string::npos);
 }
@@ -161,7 +161,7 @@ TEST_P(Refused, KeepsTheInstalledBundleAndRelaunchesIt) {
   EXPECT_TRUE(error.starts_with(refusal.detail)) << error;
   EXPECT_NE(readText(logFile).find(" 没换成（" + refusal.code + "）：" + error + "\n"),
             std::string::npos);
-  EXPECT_EQ(testing::relaunchRecord(folder.path, "2.0.0"), "arg=--after-update\n");
+  EXPECT_EQ(testing::relaunchRecord(folder.path(), "2.0.0"), "arg=--after-update\n");
 }
 
 void signedAndNotarised(Install& t) { t.signAndNotarise(); }
@@ -227,7 +227,7 @@ const Refusal kRefusals[] = {
      "是 org.test.Quorvel 2.1.0，要的是 org.test.Quorvel 2.1.1", "2.1.1"},
     {"other_identifier",
      [](Install& t) {
-       testing::makeBundle(t.fresh + ".other", "org.test.Other", "2.1.0", t.folder.path);
+       testing::makeBundle(t.fresh + ".other", "org.test.Other", "2.1.0", t.folder.path());
        fs::remove_all(t.fresh);
        fs::rename(t.fresh + ".other", t.fresh);
        t.signAndNotarise();
@@ -271,8 +271,8 @@ TEST_F(Install, TestModeOnlyForAnAdhocInstallerAskedTwice) {
       {"ad hoc installer, flag and variable", true, true, "1", true},  // last: it installs
   };
   testing::sealAdhoc(fresh);
-  const std::string adhocInstaller = installerBundle(folder.path + "/adhoc", true);
-  const std::string signedInstaller = installerBundle(folder.path + "/signed", false);
+  const std::string adhocInstaller = installerBundle(folder.path() + "/adhoc", true);
+  const std::string signedInstaller = installerBundle(folder.path() + "/signed", false);
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     fs::remove(logFile);
@@ -292,7 +292,7 @@ TEST_F(Install, TestModeOnlyForAnAdhocInstallerAskedTwice) {
 
 TEST_F(Install, TestModeStillChecksIdentifierAndVersion) {
   testing::sealAdhoc(fresh);
-  const std::string installer = installerBundle(folder.path, true);
+  const std::string installer = installerBundle(folder.path(), true);
   const testing::Outcome outcome = run({"--test"}, "2.1.1", installer, {"QUORVEL_UPDATE_TEST=1"});
   EXPECT_EQ(outcome.status, 1);
   EXPECT_EQ(resultDocument()["code"], "version");
@@ -341,8 +341,8 @@ TEST_F(Install, FailedRenamesLeaveTheOldBundleInPlace) {
     const auto document = resultDocument();
     EXPECT_EQ(document["code"], "swap");
     EXPECT_EQ(document["error"], c.error);
-    EXPECT_EQ(testing::relaunchRecord(folder.path, "2.0.0"), "arg=--after-update\n");
-    fs::remove(folder.path + "/relaunched-2.0.0");
+    EXPECT_EQ(testing::relaunchRecord(folder.path(), "2.0.0"), "arg=--after-update\n");
+    fs::remove(folder.path() + "/relaunched-2.0.0");
   }
 }
 
@@ -377,7 +377,7 @@ TEST_F(Install, RelaunchTriesThreeTimesTwoSecondsApart) {
   launch(app, settings, system);
   EXPECT_EQ(logMessages(), (std::vector<std::string>{expected[0], "打开了 " + app}));
   EXPECT_EQ(sleeps.size(), 1u);
-  EXPECT_EQ(testing::relaunchRecord(folder.path, "2.0.0"), "arg=--after-update\n");
+  EXPECT_EQ(testing::relaunchRecord(folder.path(), "2.0.0"), "arg=--after-update\n");
 }
 
 TEST_F(Install, ARelaunchThatFailsDoesNotUndoTheExchange) {

@@ -73,10 +73,10 @@ class Killed : public ::testing::TestWithParam<StageCase> {};
 
 TEST_P(Killed, InstalledBundleStaysWhole) {
   testing::TempDir folder;
-  const std::string app = folder.path + "/Apps/Quorvel.app";
-  const std::string fresh = folder.path + "/Downloads/Quorvel.app";
-  testing::makeBundle(app, "org.test.Quorvel", "2.0.0", folder.path);
-  testing::makeBundle(fresh, "org.test.Quorvel", "2.1.0", folder.path);
+  const std::string app = folder.path() + "/Apps/Quorvel.app";
+  const std::string fresh = folder.path() + "/Downloads/Quorvel.app";
+  testing::makeBundle(app, "org.test.Quorvel", "2.0.0", folder.path());
+  testing::makeBundle(fresh, "org.test.Quorvel", "2.1.0", folder.path());
   addPayload(app, "2.0.0");
   addPayload(fresh, "2.1.0");
   testing::signAs(fresh, "leaf");
@@ -86,7 +86,7 @@ TEST_P(Killed, InstalledBundleStaysWhole) {
   const ino_t oldInode = inodeOf(app);
 
   // Inherited by the installer, whose desktop entry must stay out of the user's folder.
-  ::setenv("XDG_DATA_HOME", (folder.path + "/xdg").c_str(), 1);
+  ::setenv("XDG_DATA_HOME", (folder.path() + "/xdg").c_str(), 1);
   quorvel::SpawnRequest request;
   request.executable = BUNDLESWAP_PATH;
   request.arguments = {"--app",     app,         "--new",       fresh,
@@ -95,7 +95,7 @@ TEST_P(Killed, InstalledBundleStaysWhole) {
   const quorvel::Spawned installer = quorvel::spawnProcess(request);
   ASSERT_TRUE(installer.ok()) << installer.error;
   const std::string staging =
-      folder.path + "/Apps/.Quorvel-2.1.0-" + std::to_string(installer.pid) + ".app";
+      folder.path() + "/Apps/.Quorvel-2.1.0-" + std::to_string(installer.pid) + ".app";
 
   const Stage stage = GetParam().stage;
   const std::function<bool()> reached = [&] {

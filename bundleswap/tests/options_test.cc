@@ -102,7 +102,7 @@ TEST(PlacesFor, NamesStagingAndAsideBesideTheTarget) {
 
 TEST(Installer, BadArgumentsListTheCommandLine) {
   testing::TempDir folder;
-  const std::string result = folder.path + "/result.json";
+  const std::string result = folder.path() + "/result.json";
   const testing::Outcome outcome = testing::runProgram(
       BUNDLESWAP_PATH, {"--app", "/A/Q.app", "--team", "lower12345", "--result", result});
   EXPECT_EQ(outcome.status, 2);

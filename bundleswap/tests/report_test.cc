@@ -23,23 +23,23 @@ TEST(ResultJson, FailureHasSixKeysAndSuccessFour) {
 
 TEST(WriteResult, ReplacesTheFileAndSkipsAnEmptyPath) {
   testing::TempDir folder;
-  const std::string path = folder.path + "/result.json";
+  const std::string path = folder.path() + "/result.json";
   testing::writeText(path, "old contents that are longer than the new ones, much longer");
   writeResult(path, {true, "1", "2", {}, {}});
   const auto document = nlohmann::json::parse(testing::readText(path));
   EXPECT_EQ(document["ok"], true);
   EXPECT_EQ(document.size(), 4u);
   writeResult("", {true, "1", "2", {}, {}});
-  writeResult(folder.path + "/missing/result.json", {true, "1", "2", {}, {}});
-  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder.path), {}), 1);
+  writeResult(folder.path() + "/missing/result.json", {true, "1", "2", {}, {}});
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder.path()), {}), 1);
 }
 
 TEST(LogLine, CreatesThenAppendsStampedLines) {
   testing::TempDir folder;
-  const std::string path = folder.path + "/install.log";
+  const std::string path = folder.path() + "/install.log";
   logLine(path, "换好了");
   logLine(path, "打开了 /A/Q.app");
-  logLine(folder.path + "/missing/install.log", "still goes to standard error");
+  logLine(folder.path() + "/missing/install.log", "still goes to standard error");
   const auto lines = quorvel::split(testing::readText(path), '\n', false);
   ASSERT_EQ(lines.size(), 2u);
   const std::regex stamped(R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ (.*)$)");

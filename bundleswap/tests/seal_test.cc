@@ -48,7 +48,7 @@ TEST(CompileRequirement, AcceptsTheLanguageAndNothingElse) {
 class BundleTree : public ::testing::Test {
  protected:
   void SetUp() override {
-    bundle = folder.path + "/B.app";
+    bundle = folder.path() + "/B.app";
     testing::writeText(bundle + "/Contents/Info.plist", "plist");
     testing::writeText(bundle + "/Contents/Resources/a/file.txt", "text");
     std::filesystem::create_directories(bundle + "/Contents/Resources/empty");
@@ -144,7 +144,7 @@ TEST_F(BundleTree, SealNoticesEveryKindOfChange) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     testing::TempDir copy;
-    const std::string changed = copy.path + "/B.app";
+    const std::string changed = copy.path() + "/B.app";
     std::filesystem::copy(
         bundle, changed,
         std::filesystem::copy_options::recursive | std::filesystem::copy_options::copy_symlinks);
@@ -171,13 +171,13 @@ TEST_F(BundleTree, SealNoticesEveryKindOfChange) {
 
 TEST(SelfIsAdhoc, OnlyForASealedUnsignedBundle) {
   testing::TempDir folder;
-  const std::string bundle = folder.path + "/I.app";
-  testing::makeBundle(bundle, "org.test.Installer", "1.0", folder.path);
+  const std::string bundle = folder.path() + "/I.app";
+  testing::makeBundle(bundle, "org.test.Installer", "1.0", folder.path());
   const std::string installer = bundle + "/Contents/Resources/bin/bundleswap";
   testing::writeText(installer, "installer");
   EXPECT_EQ(bundleOfExecutable(installer), bundle);
   EXPECT_EQ(bundleOfExecutable(bundle + "/Contents/MacOS/App"), bundle);
-  EXPECT_EQ(bundleOfExecutable(folder.path + "/bin/bundleswap"), "");
+  EXPECT_EQ(bundleOfExecutable(folder.path() + "/bin/bundleswap"), "");
   EXPECT_FALSE(selfIsAdhoc(installer));
   testing::sealAdhoc(bundle);
   EXPECT_TRUE(selfIsAdhoc(installer));
@@ -185,7 +185,7 @@ TEST(SelfIsAdhoc, OnlyForASealedUnsignedBundle) {
   EXPECT_FALSE(selfIsAdhoc(installer));
   testing::signAs(bundle, "leaf");
   EXPECT_FALSE(selfIsAdhoc(installer));
-  EXPECT_FALSE(selfIsAdhoc(folder.path + "/bundleswap"));
+  EXPECT_FALSE(selfIsAdhoc(folder.path() + "/bundleswap"));
 }
 
 }  // namespace

@@ -17,27 +17,15 @@ extern char** environ;
 
 namespace bundleswap::testing {
 
-TempDir::TempDir() {
-  std::string pattern =
-      (std::filesystem::temp_directory_path() / "bundleswap-test-XXXXXX").string();
-  if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-  path = pattern;
-}
-
-TempDir::~TempDir() {
-  std::error_code error;
-  std::filesystem::remove_all(path, error);
-}
-
 const std::string& testCa() {
   static TempDir folder;
   static const bool made = [] {
-    const Outcome made = runProgram("/bin/bash", {TEST_CA_SCRIPT, folder.path});
+    const Outcome made = runProgram("/bin/bash", {TEST_CA_SCRIPT, folder.path()});
     if (made.status != 0) throw std::runtime_error("make-test-ca.sh failed: " + made.output);
     return true;
   }();
   (void)made;
-  return folder.path;
+  return folder.path();
 }
 
 void writeText(const std::string& path, const std::string& text) {

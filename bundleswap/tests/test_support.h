@@ -5,17 +5,11 @@
 #include <vector>
 
 #include "common/process.h"
+#include "common/testing/temp_dir.h"
 
 namespace bundleswap::testing {
 
-// A fresh folder under the temporary directory, removed with everything in it at the end.
-struct TempDir {
-  TempDir();
-  ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  std::string path;
-};
+using TempDir = quorvel::testing::TempDir;
 
 // The folder of a certificate authority made for this test process (see make-test-ca.sh).
 const std::string& testCa();

@@ -12,18 +12,6 @@
 
 namespace fixtures {
 
-TempDir::TempDir() {
-  const char* base = std::getenv("TMPDIR");
-  std::string pattern = std::string(base != nullptr ? base : "/tmp") + "/pagelift-test-XXXXXX";
-  if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-  path_ = pattern;
-}
-
-TempDir::~TempDir() {
-  std::error_code ignored;
-  std::filesystem::remove_all(path_, ignored);
-}
-
 ToolRun runTool(const std::string& executable, const std::vector<std::string>& arguments,
                 const std::string& workingDirectory) {
   const TempDir scratch;

@@ -5,21 +5,11 @@
 #include <string>
 #include <vector>
 
+#include "common/testing/temp_dir.h"
+
 namespace fixtures {
 
-// A fresh folder under the temporary directory, removed with everything in it.
-class TempDir {
- public:
-  TempDir();
-  ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::string& path() const { return path_; }
-  std::string file(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
+using TempDir = quorvel::testing::TempDir;
 
 struct ToolRun {
   int status = -1;  // exit status, or -1 when the tool did not exit normally
