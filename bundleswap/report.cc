@@ -24,12 +24,14 @@ std::string isoTime(std::chrono::system_clock::time_point when) {
 
 std::string quotedList(const std::vector<std::string>& items) {
   std::vector<std::string> quoted;
+  quoted.reserve(items.size());
   for (const auto& item : items) quoted.push_back("\"" + item + "\"");
   return "[" + quorvel::join(quoted, ", ") + "]";
 }
 
 std::string plainList(const std::vector<std::int32_t>& items) {
   std::vector<std::string> numbers;
+  numbers.reserve(items.size());
   for (const auto item : items) numbers.push_back(std::to_string(item));
   return "[" + quorvel::join(numbers, ", ") + "]";
 }

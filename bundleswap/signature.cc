@@ -149,8 +149,10 @@ std::variant<std::vector<Certificate>, std::string> chainToRoots(const Signer& s
   }
   std::vector<Certificate> chain;
   STACK_OF(X509)* verified = X509_STORE_CTX_get0_chain(context.get());
-  for (int i = 0; i < sk_X509_num(verified); ++i)
+  chain.reserve(static_cast<size_t>(sk_X509_num(verified)));
+  for (int i = 0; i < sk_X509_num(verified); ++i) {
     chain.push_back(copyOf(sk_X509_value(verified, i)));
+  }
   return chain;
 }
 

@@ -36,7 +36,7 @@ Trust trustOf(const std::string& installedBundle) {
 }
 
 std::string requirementText(const Expected& expected, bool strict) {
-  const std::string identifier = "identifier \"" + expected.bundleId + "\"";
+  std::string identifier = "identifier \"" + expected.bundleId + "\"";
   if (!strict) return identifier;
   return identifier + " and anchor apple generic and certificate 1[field." + kIntermediateMarker +
          "] and certificate leaf[field." + kApplicationMarker +

@@ -4,6 +4,8 @@
 #include <poppler/cpp/poppler-page-renderer.h>
 #include <poppler/cpp/poppler-page.h>
 
+#include <cmath>
+
 #include "common/text.h"
 #include "pagelift/pdf.h"
 
@@ -63,7 +65,7 @@ ocr::Bitmap renderPage(const PdfPage& page, double scale) {
   if (!picture.is_valid() || picture.width() <= 0 || picture.height() <= 0) return nullptr;
   return ocr::grayBitmap(reinterpret_cast<const unsigned char*>(picture.const_data()),
                          picture.width(), picture.height(), picture.bytes_per_row(),
-                         static_cast<int>(dpi + 0.5));
+                         static_cast<int>(std::lround(dpi)));
 }
 
 void silencePdfMessages() {
