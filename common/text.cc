@@ -72,6 +72,16 @@ std::string decodeUtf8Lossy(std::string_view bytes) {
   return text;
 }
 
+std::u32string codePoints(std::string_view text) {
+  std::u32string points;
+  while (!text.empty()) {
+    const Decoded one = decodeOne(text);
+    points.push_back(one.valid ? one.codePoint : U'\uFFFD');
+    text.remove_prefix(one.length);
+  }
+  return points;
+}
+
 std::string trimWhitespace(std::string_view text) {
   size_t begin = 0;
   size_t end = 0;

@@ -28,6 +28,10 @@ TEST(DecodeUtf8Lossy, EachInvalidSequenceBecomesOneReplacement) {
   }
 }
 
+TEST(CodePoints, DecodesAndReplacesInvalidSequences) {
+  EXPECT_EQ(codePoints("a\xE5\x90\xAF\xFFz"), (std::u32string{U'a', U'\u542F', U'\uFFFD', U'z'}));
+}
+
 TEST(TrimWhitespace, DropsUnicodeSpacesAndLineBreaksAtBothEnds) {
   EXPECT_EQ(trimWhitespace("  /data/notes\n"), "/data/notes");
   EXPECT_EQ(trimWhitespace("\xE3\x80\x80/a b\r\n\t"), "/a b");  // ideographic space

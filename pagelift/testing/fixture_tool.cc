@@ -44,14 +44,7 @@ std::string englishLine(std::uint32_t& state, std::size_t length) {
 
 std::u32string withoutSpace(const std::string& utf8) {
   std::u32string points;
-  for (std::size_t i = 0; i < utf8.size();) {
-    const auto lead = static_cast<unsigned char>(utf8[i]);
-    const int length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
-    char32_t point = length == 1 ? lead : lead & (0x3F >> (length - 1));
-    for (int k = 1; k < length && i + k < utf8.size(); ++k) {
-      point = (point << 6) | (static_cast<unsigned char>(utf8[i + k]) & 0x3F);
-    }
-    i += length;
+  for (const char32_t point : quorvel::codePoints(utf8)) {
     if (point > 0x20 && point != 0x3000 && point != 0xA0) points.push_back(point);
   }
   return points;

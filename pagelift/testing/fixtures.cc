@@ -11,23 +11,10 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "common/text.h"
+
 namespace fixtures {
 namespace {
-
-std::vector<char32_t> codePoints(const std::string& utf8) {
-  std::vector<char32_t> points;
-  for (std::size_t i = 0; i < utf8.size();) {
-    const auto lead = static_cast<unsigned char>(utf8[i]);
-    const int length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
-    char32_t point = length == 1 ? lead : lead & (0x3F >> (length - 1));
-    for (int k = 1; k < length && i + k < utf8.size(); ++k) {
-      point = (point << 6) | (static_cast<unsigned char>(utf8[i + k]) & 0x3F);
-    }
-    points.push_back(point);
-    i += length;
-  }
-  return points;
-}
 
 struct FreeType {
   FT_Library library = nullptr;
@@ -88,7 +75,7 @@ Drawing drawText(const std::string& fontPath, int pixelSize, const std::vector<s
   int widest = 0;
   for (const std::string& line : lines) {
     int advance = 0;
-    for (char32_t point : codePoints(line)) {
+    for (char32_t point : quorvel::codePoints(line)) {
       if (FT_Load_Char(ft.face, point, FT_LOAD_DEFAULT) == 0) {
         advance += static_cast<int>(ft.face->glyph->advance.x >> 6);
       }
@@ -100,7 +87,7 @@ Drawing drawText(const std::string& fontPath, int pixelSize, const std::vector<s
   for (std::size_t row = 0; row < lines.size(); ++row) {
     int penX = margin;
     const int baseline = margin + static_cast<int>(row) * lineHeight + pixelSize;
-    for (char32_t point : codePoints(lines[row])) {
+    for (char32_t point : quorvel::codePoints(lines[row])) {
       if (FT_Load_Char(ft.face, point, FT_LOAD_RENDER) != 0) continue;
       const FT_GlyphSlot glyph = ft.face->glyph;
       for (unsigned gy = 0; gy < glyph->bitmap.rows; ++gy) {
