@@ -79,10 +79,7 @@ ToolRun runTool(const std::string& executable, const std::vector<std::string>& a
   std::string error;
   const auto captured = quorvel::runCaptured(request, &error);
   if (!captured) return {-1, error};
-  const auto& status = captured->status;
-  // A tool ended by a signal reports 128 plus the signal, as a shell would.
-  const std::int32_t code = status.signaled ? 128 + status.code : status.code;
-  return {code, quorvel::decodeUtf8Lossy(captured->output)};
+  return {captured->status.shellCode(), quorvel::decodeUtf8Lossy(captured->output)};
 }
 
 }  // namespace bundleswap

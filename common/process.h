@@ -36,6 +36,8 @@ struct ExitStatus {
   bool signaled = false;  // ended by an uncaught signal
   int code = 0;           // the exit status, or the signal number when signaled
   bool success() const { return !signaled && code == 0; }
+  // The status as a shell reports it: 128 plus the signal number for a signal.
+  int shellCode() const { return signaled ? 128 + code : code; }
 };
 
 ExitStatus decodeWaitStatus(int status);

@@ -80,8 +80,7 @@ Outcome runProgram(const std::string& executable, const std::vector<std::string>
   std::string error;
   const auto captured = quorvel::runCaptured(request, &error);
   if (!captured) return {-1, error};
-  return {captured->status.signaled ? 128 + captured->status.code : captured->status.code,
-          captured->output};
+  return {captured->status.shellCode(), captured->output};
 }
 
 namespace {
