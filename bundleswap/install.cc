@@ -8,6 +8,7 @@
 #include "bundleswap/plist.h"
 #include "bundleswap/report.h"
 #include "bundleswap/verify.h"
+#include "common/files.h"
 
 namespace bundleswap {
 namespace {
@@ -55,8 +56,7 @@ Host currentHost() {
   host.pid = static_cast<int>(::getpid());
   char buffer[4096];
   if (::getcwd(buffer, sizeof buffer)) host.workingDirectory = buffer;
-  const ssize_t length = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
-  if (length > 0) host.executablePath.assign(buffer, static_cast<size_t>(length));
+  host.executablePath = quorvel::executablePath();
   if (const char* value = std::getenv("QUORVEL_UPDATE_TEST")) host.testSwitch = value;
   return host;
 }

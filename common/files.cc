@@ -50,11 +50,16 @@ bool isDirectory(const std::string& path) {
   return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
-std::string executableDir() {
+std::string executablePath() {
   std::array<char, 4096> buffer{};
   const ssize_t length = ::readlink("/proc/self/exe", buffer.data(), buffer.size() - 1);
-  if (length <= 0) return ".";
-  std::string path(buffer.data(), static_cast<size_t>(length));
+  if (length <= 0) return {};
+  return std::string(buffer.data(), static_cast<size_t>(length));
+}
+
+std::string executableDir() {
+  const std::string path = executablePath();
+  if (path.empty()) return ".";
   const auto slash = path.rfind('/');
   return slash == 0 ? "/" : path.substr(0, slash);
 }

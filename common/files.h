@@ -23,7 +23,10 @@ std::optional<std::uint64_t> fileSize(const std::string& path);
 bool pathExists(const std::string& path);
 bool isDirectory(const std::string& path);
 
-// The folder of the running executable, resolved through /proc/self/exe.
+// The running executable's path, resolved through /proc/self/exe; empty if it can't be read.
+std::string executablePath();
+
+// The folder of the running executable ("." if its path can't be read).
 std::string executableDir();
 
 }  // namespace quorvel
