@@ -47,6 +47,11 @@ void redirect(posix_spawn_file_actions_t* actions, int fd, int target, int openF
   }
 }
 
+ExitStatus decodeWaitStatus(int status) {
+  if (WIFSIGNALED(status)) return {true, WTERMSIG(status)};
+  return {false, WEXITSTATUS(status)};
+}
+
 }  // namespace
 
 Spawned spawnProcess(const SpawnRequest& request) {
@@ -84,11 +89,6 @@ Spawned spawnProcess(const SpawnRequest& request) {
                                    &attributes.attributes, argvPointers.data(), envp);
   if (rc != 0) return {-1, std::string("posix_spawn: ") + std::strerror(rc)};
   return {pid, {}};
-}
-
-ExitStatus decodeWaitStatus(int status) {
-  if (WIFSIGNALED(status)) return {true, WTERMSIG(status)};
-  return {false, WEXITSTATUS(status)};
 }
 
 ExitStatus waitForExit(pid_t pid) {

@@ -40,8 +40,6 @@ struct ExitStatus {
   int shellCode() const { return signaled ? 128 + code : code; }
 };
 
-ExitStatus decodeWaitStatus(int status);
-
 // Blocks until the child has ended and reaps it.
 ExitStatus waitForExit(pid_t pid);
 
@@ -65,7 +63,6 @@ class WatchedProcess : public std::enable_shared_from_this<WatchedProcess> {
   static std::shared_ptr<WatchedProcess> start(const SpawnRequest& request, ExitHandler onExit,
                                                std::string* error);
 
-  pid_t pid() const { return pid_; }
   bool isRunning() const;
   // Sends SIGTERM if the child has not ended yet; does not wait.
   void terminate();
