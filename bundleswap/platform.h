@@ -26,7 +26,8 @@ System linuxSystem();
 // Whether the null signal reaches the process, or it exists but may not be signalled.
 bool alive(std::int32_t pid);
 
-// Copies the bundle with contents, modes, times, links and extended attributes kept.
+// Copies the bundle with contents, modes, times, links and extended attributes kept; a bundle
+// path that is a link is followed, and the copy is owned by the user running this.
 ToolRun copyBundle(const std::string& from, const std::string& to);
 
 // Deletes a file or a folder with everything in it; the error's description when it fails.

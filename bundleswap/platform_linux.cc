@@ -28,32 +28,80 @@ std::string mainExecutable(const std::string& bundlePath) {
   return name.empty() ? std::string() : quorvel::joinPath(bundlePath, "Contents/MacOS/" + name);
 }
 
-// A path as one quoted argument of an Exec line; the backslash is doubled once for the
-// argument's quoting and once more for the entry's string escapes.
+// The string escapes of a desktop entry's values, undone and applied.
+std::string unescapeValue(const std::string& value) {
+  std::string text;
+  for (size_t i = 0; i < value.size(); ++i) {
+    if (value[i] != '\\' || i + 1 == value.size()) {
+      text += value[i];
+      continue;
+    }
+    switch (value[++i]) {
+      case 's':
+        text += ' ';
+        break;
+      case 'n':
+        text += '\n';
+        break;
+      case 't':
+        text += '\t';
+        break;
+      case 'r':
+        text += '\r';
+        break;
+      default:
+        text += value[i];
+    }
+  }
+  return text;
+}
+
+std::string escapeValue(const std::string& text) {
+  std::string value;
+  for (const char c : text) {
+    switch (c) {
+      case '\\':
+        value += "\\\\";
+        break;
+      case '\n':
+        value += "\\n";
+        break;
+      case '\t':
+        value += "\\t";
+        break;
+      case '\r':
+        value += "\\r";
+        break;
+      default:
+        value += c;
+    }
+  }
+  return value;
+}
+
+// A path as the quoted first argument of an Exec command, before the value's string escapes:
+// a backslash before the characters that are special inside the quotes, percent doubled.
 std::string execArgument(const std::string& path) {
   std::string quoted = "\"";
   for (const char c : path) {
-    if (c == '"' || c == '`' || c == '$' || c == '\\') {
-      quoted += "\\\\";
-    } else if (c == '%') {
-      quoted += '%';
-    }
+    if (c == '"' || c == '`' || c == '$' || c == '\\') quoted += '\\';
+    if (c == '%') quoted += '%';
     quoted += c;
   }
   return quoted + "\"";
 }
 
-// What follows the first argument of an Exec value (quoted or bare).
-std::string afterProgram(const std::string& value) {
+// What follows the first argument of an Exec command (quoted or bare).
+std::string afterProgram(const std::string& command) {
   size_t end = 0;
-  if (!value.empty() && value.front() == '"') {
+  if (!command.empty() && command.front() == '"') {
     end = 1;
-    while (end < value.size() && value[end] != '"') end += value[end] == '\\' ? 2 : 1;
-    end = std::min(end + 1, value.size());
+    while (end < command.size() && command[end] != '"') end += command[end] == '\\' ? 2 : 1;
+    end = std::min(end + 1, command.size());
   } else {
-    end = std::min(value.find(' '), value.size());
+    end = std::min(command.find(' '), command.size());
   }
-  return value.substr(end);
+  return command.substr(end);
 }
 
 std::string applicationsFolder() {
@@ -82,7 +130,10 @@ System linuxSystem() {
 bool alive(std::int32_t pid) { return ::kill(pid, 0) == 0 || errno == EPERM; }
 
 ToolRun copyBundle(const std::string& from, const std::string& to) {
-  return runTool("/usr/bin/cp", {"-a", "--reflink=auto", "--no-target-directory", from, to});
+  // -H after -a: a download given as a link is copied as the folder it leads to, links inside
+  // stay links. The copy belongs to whoever runs the installer, not to the download's owner.
+  return runTool("/usr/bin/cp", {"-a", "-H", "--no-preserve=ownership", "--reflink=auto",
+                                 "--no-target-directory", from, to});
 }
 
 std::optional<std::string> removeItem(const std::string& path) {
@@ -124,8 +175,9 @@ ToolRun startApplication(const std::string& bundlePath, const std::vector<std::s
 std::string desktopEntryFor(const std::string& entry, const std::string& executable) {
   std::vector<std::string> lines = quorvel::split(entry, '\n', true);
   for (auto& line : lines) {
-    if (line.starts_with("Exec="))
-      line = "Exec=" + execArgument(executable) + afterProgram(line.substr(5));
+    if (!line.starts_with("Exec=")) continue;
+    const std::string command = unescapeValue(line.substr(5));
+    line = "Exec=" + escapeValue(execArgument(executable) + afterProgram(command));
   }
   return quorvel::join(lines, "\n");
 }

@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -34,15 +35,61 @@ std::string systemError(const std::string& what, const std::string& path) {
   return what + " " + path + ": " + std::strerror(errno);
 }
 
+// Why an item may not be part of an installed bundle: someone other than the user running
+// this could change it, or it would run with another user's rights.
+std::optional<std::string> unsafeMode(const struct stat& info, const std::string& path) {
+  const std::string shown = path.empty() ? "the bundle folder" : path;
+  if (info.st_uid != ::geteuid()) return "owned by another user: " + shown;
+  if (S_ISLNK(info.st_mode)) return std::nullopt;
+  if ((info.st_mode & (S_ISUID | S_ISGID)) != 0) return "set-id bit: " + shown;
+  if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0) return "writable by others: " + shown;
+  return std::nullopt;
+}
+
+// The signature folder holds only what the signing tool writes there, as plain files.
+// parentFd is the Contents folder, name the signature folder's name in it.
+std::optional<std::string> checkSignatureFolder(int parentFd, const char* name) {
+  const int fd = ::openat(parentFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return systemError("cannot open", kSignatureFolder);
+  DIR* folder = ::fdopendir(fd);
+  if (!folder) {
+    ::close(fd);
+    return systemError("cannot list", kSignatureFolder);
+  }
+  const std::unique_ptr<DIR, int (*)(DIR*)> closer(folder, ::closedir);
+  const std::string prefix = std::string(kSignatureFolder) + "/";
+  errno = 0;
+  while (const dirent* item = ::readdir(folder)) {
+    const std::string entry = item->d_name;
+    if (entry == "." || entry == "..") continue;
+    const std::string path = prefix + entry;
+    if (path != kSealFile && path != kSignatureFile && path != kTicketFile) {
+      return "not a signature file: " + path;
+    }
+    struct stat info {};
+    if (::fstatat(::dirfd(folder), entry.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+      return systemError("cannot read", path);
+    }
+    if (!S_ISREG(info.st_mode)) return "not a file: " + path;
+    if (auto unsafe = unsafeMode(info, path)) return unsafe;
+    errno = 0;
+  }
+  if (errno != 0) return systemError("cannot list", kSignatureFolder);
+  return std::nullopt;
+}
+
 // One read buffer for a whole listing: a fresh one per file would cost more than the hashing.
 using Buffer = std::vector<unsigned char>;
 
 std::variant<SealEntry, std::string> hashFile(int folderFd, const char* name,
                                               const std::string& path, mode_t mode,
                                               Buffer& buffer) {
-  const int fd = ::openat(folderFd, name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  // Non-blocking, so a pipe put in the file's place after it was listed cannot stall us.
+  const int fd = ::openat(folderFd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return systemError("cannot open", path);
   const FdCloser closer{fd};
+  struct stat opened {};
+  if (::fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode)) return "not a file: " + path;
   std::unique_ptr<EVP_MD_CTX, DigestFree> context(EVP_MD_CTX_new());
   if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1) {
     return "SHA-256 is not available";
@@ -96,8 +143,11 @@ std::optional<std::string> listFolder(int folderFd, const std::string& prefix, L
     if (path == kSignatureFolder) {
       // Unsealed, so it must not be a way out of the bundle either.
       if (!S_ISDIR(info.st_mode)) return "not a folder: " + path;
+      if (auto unsafe = unsafeMode(info, path)) return unsafe;
+      if (auto error = checkSignatureFolder(folderFd, name.c_str())) return error;
       continue;
     }
+    if (auto unsafe = unsafeMode(info, path)) return unsafe;
     if (S_ISREG(info.st_mode)) {
       auto hashed = hashFile(folderFd, name.c_str(), path, info.st_mode, buffer);
       if (auto* error = std::get_if<std::string>(&hashed)) return *error;
@@ -192,12 +242,38 @@ std::optional<Listing> parseSeal(const std::string& bytes, std::string& identifi
   return listing;
 }
 
+// Clears set-id bits and write access for group and others on everything in the bundle, so a
+// tree built under a permissive umask can be sealed.
+std::optional<std::string> restrictModes(const std::string& bundlePath) {
+  std::optional<std::string> failure;
+  const auto restrict = [&](const std::string& path) {
+    struct stat info {};
+    if (::lstat(path.c_str(), &info) != 0 || S_ISLNK(info.st_mode)) return;
+    const mode_t wanted = info.st_mode & 07777 & ~(S_ISUID | S_ISGID | S_IWGRP | S_IWOTH);
+    if (wanted != (info.st_mode & 07777) && ::chmod(path.c_str(), wanted) != 0 && !failure) {
+      failure = systemError("cannot change the mode of", path);
+    }
+  };
+  restrict(bundlePath);
+  std::error_code error;
+  for (auto it = std::filesystem::recursive_directory_iterator(bundlePath, error);
+       !error && it != std::filesystem::recursive_directory_iterator(); it.increment(error)) {
+    restrict(it->path().string());
+  }
+  if (error && !failure) failure = "cannot list " + bundlePath + ": " + error.message();
+  return failure;
+}
+
 }  // namespace
 
 std::variant<Listing, std::string> listBundle(const std::string& bundlePath) {
-  const int rootFd = ::open(bundlePath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  // The bundle itself must be a folder, not a link that could later lead elsewhere.
+  const int rootFd = ::open(bundlePath.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (rootFd < 0) return systemError("cannot open", bundlePath);
   const FdCloser closer{rootFd};
+  struct stat root {};
+  if (::fstat(rootFd, &root) != 0) return systemError("cannot read", bundlePath);
+  if (auto unsafe = unsafeMode(root, "")) return *unsafe;
   Listing listing;
   Buffer buffer(1 << 20);
   if (auto error = listFolder(rootFd, "", listing, buffer)) return *error;
@@ -229,7 +305,8 @@ std::string sealDocument(const std::string& identifier, const Listing& listing) 
 }
 
 SealCheck checkSeal(const std::string& bundlePath) {
-  if (!quorvel::isDirectory(bundlePath)) {
+  struct stat root {};
+  if (::lstat(bundlePath.c_str(), &root) != 0 || !S_ISDIR(root.st_mode)) {
     return {SealStatus::notABundle, "no bundle at " + bundlePath, {}, {}};
   }
   const std::string sealPath = quorvel::joinPath(bundlePath, kSealFile);
@@ -264,6 +341,7 @@ SealCheck checkSeal(const std::string& bundlePath) {
 
 std::optional<std::string> sealBundle(const std::string& bundlePath,
                                       const std::string& identifier) {
+  if (auto error = restrictModes(bundlePath)) return error;
   auto listed = listBundle(bundlePath);
   if (auto* error = std::get_if<std::string>(&listed)) return *error;
   const std::string folder = quorvel::joinPath(bundlePath, kSignatureFolder);

@@ -27,7 +27,9 @@ using Listing = std::map<std::string, SealEntry>;
 
 // Every file, link and folder of the bundle outside the signature folder, with contents
 // hashed; an error text when something else (device, socket, pipe) is found, an item cannot
-// be read, or a link resolves to a place outside the bundle.
+// be read, a link resolves to a place outside the bundle, the bundle path is itself a link, an
+// item belongs to another user than the one running this, is writable by group or others or
+// has a set-id bit, or the signature folder holds anything but the signing tool's files.
 std::variant<Listing, std::string> listBundle(const std::string& bundlePath);
 
 // The seal's bytes: the identifier and the listing as one compact JSON document.
@@ -54,7 +56,8 @@ struct SealCheck {
 SealCheck checkSeal(const std::string& bundlePath);
 
 // Writes a fresh seal for the bundle's current contents and removes any signature and ticket,
-// which covered the old seal; an error text when the bundle cannot be listed or written.
+// which covered the old seal; set-id bits and write access for group and others are cleared
+// first. An error text when the bundle cannot be listed or written.
 std::optional<std::string> sealBundle(const std::string& bundlePath, const std::string& identifier);
 
 }  // namespace bundleswap

@@ -95,6 +95,45 @@ TEST(DesktopEntry, ExecLinesNameTheInstalledExecutable) {
       "Exec=\"/home/u/Apps/Quorvel 100%% \\\\\"\\\\$x\\\\\".app/Contents/MacOS/Quorvel\" --open\n");
 }
 
+// The entry for an executable in a folder of each awkward name must be valid, and GLib's
+// launcher must start exactly that executable from it.
+TEST(DesktopEntry, AwkwardPathsSurviveTheDesktopsReading) {
+  struct Case {
+    const char* name;
+    const char* folder;
+    bool glibLaunches;  // GLib checks the program before expanding %%, so it cannot find it
+  };
+  const std::vector<Case> cases = {
+      {"space", "Quorvel Apps", true},     {"double quote", "say \"hi\"", true},
+      {"single quote", "it's", true},      {"backslash", "back\\slash", true},
+      {"two backslashes", "a\\\\b", true}, {"dollar", "$HOME and ${x}", true},
+      {"backtick", "`id`", true},          {"percent", "100% %U", false},
+      {"everything", "a \\\"$`'%", false},
+  };
+  testing::TempDir folder;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string executable = folder.path() + "/" + c.folder + "/Quorvel";
+    const std::string record = folder.path() + "/started";
+    testing::writeText(executable, "#!/bin/sh\nprintf %s \"$0\" > '" + record + ".tmp' && mv '" +
+                                       record + ".tmp' '" + record + "'\n");
+    fs::permissions(executable, fs::perms::owner_all);
+    const std::string entryPath = folder.path() + "/quorvel.desktop";
+    testing::writeText(entryPath, desktopEntryFor("[Desktop Entry]\nType=Application\nName=Q\n"
+                                                  "Exec=/build/Quorvel %U\n",
+                                                  executable));
+    const auto valid = testing::runProgram("/usr/bin/desktop-file-validate", {entryPath});
+    EXPECT_EQ(valid.status, 0) << valid.output;
+    EXPECT_EQ(valid.output, "");
+    if (!c.glibLaunches) continue;
+    fs::remove(record);
+    const auto launched = testing::runProgram("/usr/bin/gio", {"launch", entryPath});
+    EXPECT_EQ(launched.status, 0) << launched.output;
+    ASSERT_TRUE(testing::waitForFile(record));
+    EXPECT_EQ(testing::readText(record), executable);
+  }
+}
+
 TEST(DesktopEntry, RegisteringWritesTheUserApplicationsFolder) {
   testing::TempDir folder;
   const std::string bundle = folder.path() + "/Apps/Q.app";

@@ -1,6 +1,7 @@
 #include "bundleswap/install.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -235,10 +236,85 @@ const Refusal kRefusals[] = {
      "verify", "签名不对（6）identifier \"org.test.Other\" is not \"org.test.Quorvel\""},
     {"missing_new_bundle", [](Install& t) { fs::remove_all(t.fresh); }, "copy",
      "/usr/bin/cp: cannot stat"},
+    {"setuid_executable",
+     [](Install& t) {
+       t.signAndNotarise();
+       ::chmod((t.fresh + "/Contents/MacOS/App").c_str(), 04755);
+     },
+     "verify", "签名不对（4）set-id bit: Contents/MacOS/App"},
+    {"world_writable_executable",
+     [](Install& t) {
+       t.signAndNotarise();
+       ::chmod((t.fresh + "/Contents/MacOS/App").c_str(), 0757);
+     },
+     "verify", "签名不对（4）writable by others: Contents/MacOS/App"},
+    {"world_writable_folder",
+     [](Install& t) {
+       t.signAndNotarise();
+       ::chmod((t.fresh + "/Contents/MacOS").c_str(), 0777);
+     },
+     "verify", "签名不对（4）writable by others: Contents/MacOS"},
+    {"fifo",
+     [](Install& t) {
+       t.signAndNotarise();
+       ::mkfifo((t.fresh + "/Contents/Resources/pipe").c_str(), 0644);
+     },
+     "verify", "签名不对（4）not a file, folder or link: Contents/Resources/pipe"},
+    {"fifo_in_the_signature_folder",
+     [](Install& t) {
+       t.signAndNotarise();
+       ::mkfifo((t.fresh + "/Contents/_CodeSignature/CodeSignature.pipe").c_str(), 0644);
+     },
+     "verify", "签名不对（4）not a signature file: Contents/_CodeSignature/CodeSignature.pipe"},
+    {"extra_file_in_the_signature_folder",
+     [](Install& t) {
+       t.signAndNotarise();
+       testing::writeText(t.fresh + "/Contents/_CodeSignature/payload.sh", "#!/bin/sh\n");
+     },
+     "verify", "签名不对（4）not a signature file: Contents/_CodeSignature/payload.sh"},
 };
 
 INSTANTIATE_TEST_SUITE_P(Cases, Refused, ::testing::ValuesIn(kRefusals),
                          [](const auto& info) { return std::string(info.param.name); });
+
+bool isRealFolder(const std::string& path) {
+  struct stat info {};
+  return ::lstat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+TEST_F(Install, ADownloadGivenAsALinkIsInstalledAsTheFolderItLeadsTo) {
+  signAndNotarise();
+  const std::string real = folder.path() + "/Downloads/real.app";
+  fs::rename(fresh, real);
+  fs::create_symlink(real, fresh);
+  const std::string newDigest = treeDigest(real);
+  const testing::Outcome outcome = run({"--cleanup", fresh});
+  EXPECT_EQ(outcome.status, 0) << outcome.output;
+  EXPECT_TRUE(isRealFolder(app));
+  EXPECT_FALSE(fs::exists(fs::symlink_status(fresh)));
+  testing::writeText(real + "/Contents/Resources/data.txt", "changed later\n");
+  fs::remove_all(real);
+  EXPECT_EQ(treeDigest(app), newDigest);
+}
+
+TEST_F(Install, TheInstalledCopyBelongsToTheInstallingUser) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to hand the download to another user";
+  signAndNotarise();
+  const uid_t nobody = 65534;
+  ASSERT_EQ(::lchown(fresh.c_str(), nobody, nobody), 0);
+  for (const auto& item : fs::recursive_directory_iterator(fresh)) {
+    ASSERT_EQ(::lchown(item.path().c_str(), nobody, nobody), 0) << item.path();
+  }
+  const testing::Outcome outcome = run();
+  EXPECT_EQ(outcome.status, 0) << outcome.output;
+  struct stat info {};
+  ASSERT_EQ(::lstat(app.c_str(), &info), 0);
+  EXPECT_EQ(info.st_uid, 0u);
+  for (const auto& item : fs::recursive_directory_iterator(app)) {
+    ASSERT_EQ(::lstat(item.path().c_str(), &info), 0);
+    EXPECT_EQ(info.st_uid, 0u) << item.path();
+  }
+}
 
 // An installer carried in a bundle of its own, sealed ad hoc or signed by a publisher.
 std::string installerBundle(const std::string& folder, bool adhoc) {

@@ -111,6 +111,20 @@ TEST_F(BundleTree, PipesAndSocketsAreRefused) {
   ::close(fd);
 }
 
+TEST_F(BundleTree, SealingTakesAwayWhatOnlyTheOwnerMayHave) {
+  const std::string executable = bundle + "/Contents/Resources/a/file.txt";
+  ::chmod(executable.c_str(), 06777);
+  ::chmod((bundle + "/Contents/Resources").c_str(), 0775);
+  EXPECT_EQ(listingError(), "writable by others: Contents/Resources");
+  ASSERT_FALSE(sealBundle(bundle, "org.test.B").has_value());
+  EXPECT_EQ(checkSeal(bundle).status, SealStatus::ok);
+  struct stat info {};
+  ASSERT_EQ(::stat(executable.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0755u);
+  ASSERT_EQ(::stat((bundle + "/Contents/Resources").c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0755u);
+}
+
 TEST_F(BundleTree, SealNoticesEveryKindOfChange) {
   ASSERT_FALSE(sealBundle(bundle, "org.test.B").has_value());
   EXPECT_EQ(checkSeal(bundle).status, SealStatus::ok);
@@ -154,9 +168,18 @@ TEST_F(BundleTree, SealNoticesEveryKindOfChange) {
     EXPECT_EQ(check.status, SealStatus::changed);
     EXPECT_EQ(check.description, c.description);
   }
-  testing::writeText(bundle + "/" + kSignatureFolder + "/anything",
-                     "the signature folder is not sealed");
+  const std::string stray = bundle + "/" + kSignatureFolder + "/anything";
+  testing::writeText(stray, "the signature folder is not sealed, so it holds nothing else");
+  EXPECT_EQ(checkSeal(bundle).description,
+            "not a signature file: Contents/_CodeSignature/anything");
+  fs::remove(stray);
   EXPECT_EQ(checkSeal(bundle).status, SealStatus::ok);
+  const std::string linked = folder.path() + "/Linked.app";
+  fs::create_directory_symlink(bundle, linked);
+  EXPECT_EQ(checkSeal(linked).status, SealStatus::notABundle);
+  const auto listed = listBundle(linked);
+  ASSERT_TRUE(std::holds_alternative<std::string>(listed));
+  EXPECT_TRUE(std::get<std::string>(listed).starts_with("cannot open " + linked + ": "));
   const std::string signatures = bundle + "/" + kSignatureFolder;
   fs::rename(signatures, bundle + "/elsewhere");
   fs::create_directory_symlink("../elsewhere", signatures);
