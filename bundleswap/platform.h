@@ -36,7 +36,8 @@ std::optional<std::string> removeItem(const std::string& path);
 bool itemExists(const std::string& path);
 
 // Starts the bundle's main executable detached in a new session, with the standard streams on
-// the null device, this process's environment plus the entries, and the arguments. Status 0
+// the null device, the user's session environment (rebuilt from the server's, which this
+// process inherited) plus the entries, and the arguments. Status 0
 // once it runs; otherwise non-zero and the reason.
 ToolRun startApplication(const std::string& bundlePath, const std::vector<std::string>& arguments,
                          const std::vector<std::string>& environmentEntries);

@@ -14,6 +14,7 @@
 #include "bundleswap/plist.h"
 #include "common/files.h"
 #include "common/process.h"
+#include "common/session_environment.h"
 #include "common/text.h"
 
 extern char** environ;
@@ -153,9 +154,12 @@ ToolRun startApplication(const std::string& bundlePath, const std::vector<std::s
   const std::string executable = mainExecutable(bundlePath);
   if (executable.empty())
     return {1, "no CFBundleExecutable in " + bundlePath + "/Contents/Info.plist"};
+  // Started by the server, this process has the server's environment; the application must
+  // get the user's session back, as a launch from the desktop would.
+  std::vector<std::string> inherited;
+  for (char** entry = environ; *entry; ++entry) inherited.emplace_back(*entry);
   std::vector<std::string> environment;
-  for (char** entry = environ; *entry; ++entry) {
-    const std::string existing = *entry;
+  for (const auto& existing : quorvel::sessionEnvironment(inherited)) {
     const std::string name = existing.substr(0, existing.find('='));
     bool replaced = false;
     for (const auto& added : environmentEntries) replaced |= added.starts_with(name + "=");

@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "common/files.h"
+#include "common/session_environment.h"
 #include "common/text.h"
 
 namespace quorvel::launcher {
@@ -26,6 +27,9 @@ std::vector<std::string> serverEnvironment(const std::vector<std::string>& inher
     const size_t equals = entry.find('=');
     if (equals == std::string::npos) continue;
     environment[entry.substr(0, equals)] = entry.substr(equals + 1);
+  }
+  if (const auto path = environment.find("PATH"); path != environment.end()) {
+    environment[SESSION_PATH] = path->second;
   }
   environment["PATH"] =
       join({joinPath(settings.resources, "bin"), joinPath(settings.resources, "yt-dlp"), "/usr/bin",

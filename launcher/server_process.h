@@ -25,8 +25,9 @@ struct ServerSettings {
 // launchArgs as a compact JSON array; "[]" when they cannot be serialised (invalid UTF-8).
 std::string launchArgsJson(const std::vector<std::string>& launchArgs);
 
-// The server's environment: the launcher's own ("NAME=value" entries) with PATH replaced, the
-// NODE_ variables that would change how Node.js runs removed, and the server's settings added.
+// The server's environment: the launcher's own ("NAME=value" entries) with PATH replaced (the
+// launcher's own kept in SESSION_PATH), the NODE_ variables that would change how Node.js runs
+// removed, and the server's settings added.
 std::vector<std::string> serverEnvironment(const std::vector<std::string>& inherited,
                                            const ServerSettings& settings);
 

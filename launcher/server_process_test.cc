@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "common/files.h"
+#include "common/session_environment.h"
 #include "launcher/data_folder.h"
 #include "launcher/test_support.h"
 
@@ -34,10 +35,22 @@ TEST(ServerEnvironment, ReplacesPathDropsNodeVariablesAndAddsSettings) {
                      "QUORVEL_BUNDLE=/A.app/Contents",
                      "QUORVEL_DATA=/d",
                      "QUORVEL_LAUNCH_ARGS=[\"--port\",\"6000\",\"--data\",\"/x/y\"]",
+                     "QUORVEL_SESSION_PATH=/usr/local/bin",
                      "QUORVEL_SUPPORT=/s",
                      "QUORVEL_VERSION=",
                  }));
   EXPECT_EQ(launchArgsJson({"bad\xFF"}), "[]");
+}
+
+// What the server passes on to a relaunched launcher must be the launcher's own environment.
+TEST(ServerEnvironment, TheSessionCanBeRebuiltFromIt) {
+  const ServerSettings settings{
+      "/A.app/Contents", "/A.app/Contents/Resources", "/s", "/d", "1.0", {}, 5177};
+  const std::vector<std::string> session = {"HOME=/home/u", "LANG=ja_JP.UTF-8",
+                                            "QUORVEL_SCREEN=x11", "PATH=/home/u/bin:/usr/bin"};
+  EXPECT_EQ(sessionEnvironment(serverEnvironment(session, settings)),
+            (std::vector<std::string>{"HOME=/home/u", "LANG=ja_JP.UTF-8", "QUORVEL_SCREEN=x11",
+                                      "PATH=/home/u/bin:/usr/bin"}));
 }
 
 TEST(LogHeader, FramesTheDateAndVersion) {

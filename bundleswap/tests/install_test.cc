@@ -107,10 +107,20 @@ TEST_F(Install, StrictInstallReplacesTheBundleAndRelaunchesIt) {
   ASSERT_TRUE(waited.ok());
   // Reaped as soon as it ends, so the installer sees it gone rather than a zombie.
   std::thread reaper([pid = waited.pid] { quorvel::waitForExit(pid); });
+  // The environment the server hands on: its own, over the launcher's.
+  const std::vector<std::string> serverEnvironment = {
+      "PATH=/bundle/bin:/usr/bin:/bin",
+      "PORT=5177",
+      "QUORVEL_VERSION=2.0.0",
+      "QUORVEL_BUNDLE=/old/Contents",
+      "QUORVEL_DATA=/old data",
+      "QUORVEL_SESSION_PATH=/home/u/bin:/usr/local/bin:/usr/bin:/bin",
+      "LANG=C.UTF-8"};
   const testing::Outcome outcome =
       run({"--wait", std::to_string(waited.pid), "--cleanup", cleanup, "--relaunch-arg", "--port",
            "--relaunch-arg", "5177", "--relaunch-env", "QUORVEL_DATA=/data dir", "--relaunch-env",
-           "PATH=/nowhere"});
+           "PATH=/nowhere"},
+          "2.1.0", BUNDLESWAP_PATH, serverEnvironment);
   reaper.join();
   EXPECT_EQ(outcome.status, 0) << outcome.output;
 
@@ -125,6 +135,18 @@ TEST_F(Install, StrictInstallReplacesTheBundleAndRelaunchesIt) {
   EXPECT_EQ(document["to"], "2.1.0");
   EXPECT_EQ(testing::relaunchRecord(folder.path(), "2.1.0"),
             "arg=--port\narg=5177\narg=--after-update\nQUORVEL_DATA=/data dir\n");
+  const auto relaunched = testing::relaunchEnvironment(folder.path(), "2.1.0");
+  const auto has = [&](const std::string& entry) {
+    return std::find(relaunched.begin(), relaunched.end(), entry) != relaunched.end();
+  };
+  EXPECT_TRUE(has("PATH=/home/u/bin:/usr/local/bin:/usr/bin:/bin"));
+  EXPECT_TRUE(has("LANG=C.UTF-8"));
+  for (const char* name :
+       {"PORT=", "QUORVEL_VERSION=", "QUORVEL_BUNDLE=", "QUORVEL_SESSION_PATH="}) {
+    EXPECT_TRUE(std::none_of(relaunched.begin(), relaunched.end(), [&](const std::string& entry) {
+      return entry.starts_with(name);
+    })) << name;
+  }
   EXPECT_EQ(logMessages(),
             (std::vector<std::string>{"开始：2.0.0 → 2.1.0，" + app, "拷过去的这一份检查过了",
                                       "换好了", "打开了 " + app}));

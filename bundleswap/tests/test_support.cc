@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <thread>
@@ -12,6 +13,7 @@
 
 #include "bundleswap/seal.h"
 #include "common/files.h"
+#include "common/text.h"
 
 extern char** environ;
 
@@ -53,8 +55,11 @@ void makeBundle(const std::string& path, const std::string& identifier, const st
   writeText(
       contents + "/MacOS/App",
       "#!/bin/sh\n"
-      "{ for a in \"$@\"; do printf 'arg=%s\\n' \"$a\"; done; env | grep '^QUORVEL_' | sort; }"
-      " > '" +
+      "env | sort > '" +
+          record +
+          ".env'\n"
+          "{ for a in \"$@\"; do printf 'arg=%s\\n' \"$a\"; done; env | grep '^QUORVEL_' | sort; }"
+          " > '" +
           record + ".tmp' && mv '" + record + ".tmp' '" + record + "'\n");
   ::chmod((contents + "/MacOS/App").c_str(), 0755);
   writeText(contents + "/Resources/data.txt", "data of " + version + "\n");
@@ -74,7 +79,14 @@ Outcome runProgram(const std::string& executable, const std::vector<std::string>
   request.executable = executable;
   request.arguments = arguments;
   std::vector<std::string> entries;
-  for (char** entry = environ; *entry; ++entry) entries.emplace_back(*entry);
+  for (char** entry = environ; *entry; ++entry) {
+    const std::string inherited = *entry;
+    const std::string name = inherited.substr(0, inherited.find('=') + 1);
+    if (std::none_of(environment.begin(), environment.end(),
+                     [&](const std::string& given) { return given.starts_with(name); })) {
+      entries.push_back(inherited);
+    }
+  }
   entries.insert(entries.end(), environment.begin(), environment.end());
   request.environment = entries;
   std::string error;
@@ -130,6 +142,12 @@ std::string relaunchRecord(const std::string& recordDir, const std::string& vers
   const std::string path = recordDir + "/relaunched-" + version;
   if (!waitForFile(path)) return "(not relaunched)";
   return readText(path);
+}
+
+std::vector<std::string> relaunchEnvironment(const std::string& recordDir,
+                                             const std::string& version) {
+  if (relaunchRecord(recordDir, version) == "(not relaunched)") return {};
+  return quorvel::split(readText(recordDir + "/relaunched-" + version + ".env"), '\n', false);
 }
 
 }  // namespace bundleswap::testing

@@ -47,4 +47,8 @@ std::string treeDigest(const std::string& bundle);
 // The relaunch record of the bundle of this version: "arg=…" lines then QUORVEL_ entries.
 std::string relaunchRecord(const std::string& recordDir, const std::string& version);
 
+// The whole environment the relaunched bundle of this version received, "NAME=value" lines.
+std::vector<std::string> relaunchEnvironment(const std::string& recordDir,
+                                             const std::string& version);
+
 }  // namespace bundleswap::testing
