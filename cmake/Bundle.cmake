@@ -29,7 +29,7 @@ function(quorvel_add_bundle_target)
     COMMAND ${CMAKE_COMMAND} -E copy_if_different ${CMAKE_BINARY_DIR}/bundle/Info.plist ${contents}/
     COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:Quorvel> ${contents}/MacOS/Quorvel
     COMMAND ${CMAKE_COMMAND} -E copy_if_different ${NODE_EXECUTABLE} ${contents}/Resources/bin/node
-    COMMAND ${CMAKE_COMMAND} -E copy_directory ${PROJECT_SOURCE_DIR}/app ${contents}/Resources/app
+    COMMAND ${CMAKE_COMMAND} -E copy_directory ${PROJECT_SOURCE_DIR}/app/server ${contents}/Resources/app/server
     COMMAND ${CMAKE_COMMAND} -E copy_if_different ${CMAKE_BINARY_DIR}/bundle/quorvel.desktop
             ${contents}/Resources/
     ${tool_copies}

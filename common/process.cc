@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -52,6 +53,73 @@ ExitStatus decodeWaitStatus(int status) {
   return {false, WEXITSTATUS(status)};
 }
 
+// fork and exec, for what posix_spawn cannot do: the parent-death signal. Everything the child
+// needs is made before the fork, since only async-signal-safe calls may follow it.
+Spawned forkProcess(const SpawnRequest& request, char** argv, char** envp) {
+  const int nullIn = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+  const int nullOut = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+  int report[2];
+  if (nullIn < 0 || nullOut < 0 || ::pipe2(report, O_CLOEXEC) != 0) {
+    const std::string error = std::string("open: ") + std::strerror(errno);
+    if (nullIn >= 0) ::close(nullIn);
+    if (nullOut >= 0) ::close(nullOut);
+    return {-1, error};
+  }
+  const int in = request.standardInput >= 0 ? request.standardInput : nullIn;
+  const int out = request.standardOutput >= 0 ? request.standardOutput : nullOut;
+  const int err = request.standardError >= 0 ? request.standardError : nullOut;
+  const char* directory = request.workingDirectory ? request.workingDirectory->c_str() : nullptr;
+  const pid_t parent = ::getpid();
+
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    // The child reports a failed step as its name's index and errno, then ends.
+    const auto fail = [&](int step) {
+      const int reported[2] = {step, errno};
+      [[maybe_unused]] const ssize_t n = ::write(report[1], reported, sizeof reported);
+      ::_exit(127);
+    };
+    if (request.newSession && ::setsid() < 0) fail(0);
+    if (!request.newSession && request.newProcessGroup && ::setpgid(0, 0) != 0) fail(1);
+    if (::prctl(PR_SET_PDEATHSIG, request.parentDeathSignal) != 0) fail(2);
+    if (::getppid() != parent) ::_exit(127);  // the parent is already gone
+    for (int signal = 1; signal < NSIG; ++signal) ::signal(signal, SIG_DFL);
+    sigset_t none;
+    sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    // dup2 clears close-on-exec on the copies, and only on them.
+    if (::dup2(in, STDIN_FILENO) < 0 || ::dup2(out, STDOUT_FILENO) < 0 ||
+        ::dup2(err, STDERR_FILENO) < 0) {
+      fail(3);
+    }
+    if (directory && ::chdir(directory) != 0) fail(4);
+    if (request.searchPath) {
+      ::execvpe(argv[0], argv, envp);
+    } else {
+      ::execve(argv[0], argv, envp);
+    }
+    fail(5);
+  }
+  const int forkError = errno;
+  ::close(report[1]);
+  ::close(nullIn);
+  ::close(nullOut);
+  if (pid < 0) {
+    ::close(report[0]);
+    return {-1, std::string("fork: ") + std::strerror(forkError)};
+  }
+  int reported[2] = {0, 0};
+  ssize_t n = 0;
+  while ((n = ::read(report[0], reported, sizeof reported)) < 0 && errno == EINTR) {
+  }
+  ::close(report[0]);
+  if (n != static_cast<ssize_t>(sizeof reported)) return {pid, {}};
+  waitForExit(pid);
+  static const char* const steps[] = {"setsid", "setpgid", "prctl", "dup2", "chdir", "execve"};
+  const int step = reported[0] >= 0 && reported[0] < 6 ? reported[0] : 5;
+  return {-1, std::string(steps[step]) + ": " + std::strerror(reported[1])};
+}
+
 }  // namespace
 
 Spawned spawnProcess(const SpawnRequest& request) {
@@ -63,9 +131,21 @@ Spawned spawnProcess(const SpawnRequest& request) {
     posix_spawn_file_actions_addchdir_np(&files.actions, request.workingDirectory->c_str());
   }
 
+  std::vector<std::string> argv{request.executable};
+  argv.insert(argv.end(), request.arguments.begin(), request.arguments.end());
+  auto argvPointers = pointers(argv);
+  std::vector<std::string> env = request.environment.value_or(std::vector<std::string>{});
+  auto envPointers = pointers(env);
+  char** envp = request.environment ? envPointers.data() : environ;
+  if (request.parentDeathSignal != 0) return forkProcess(request, argvPointers.data(), envp);
+
   Attributes attributes;
   short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
   if (request.newSession) flags |= POSIX_SPAWN_SETSID;
+  if (!request.newSession && request.newProcessGroup) {
+    flags |= POSIX_SPAWN_SETPGROUP;
+    posix_spawnattr_setpgroup(&attributes.attributes, 0);
+  }
   posix_spawnattr_setflags(&attributes.attributes, flags);
   sigset_t none;
   sigemptyset(&none);
@@ -73,13 +153,6 @@ Spawned spawnProcess(const SpawnRequest& request) {
   sigset_t all;
   sigfillset(&all);
   posix_spawnattr_setsigdefault(&attributes.attributes, &all);
-
-  std::vector<std::string> argv{request.executable};
-  argv.insert(argv.end(), request.arguments.begin(), request.arguments.end());
-  auto argvPointers = pointers(argv);
-  std::vector<std::string> env = request.environment.value_or(std::vector<std::string>{});
-  auto envPointers = pointers(env);
-  char** envp = request.environment ? envPointers.data() : environ;
 
   pid_t pid = -1;
   const int rc = request.searchPath
@@ -136,7 +209,8 @@ std::shared_ptr<WatchedProcess> WatchedProcess::start(const SpawnRequest& reques
     if (error) *error = child.error;
     return nullptr;
   }
-  std::shared_ptr<WatchedProcess> process(new WatchedProcess(child.pid));
+  std::shared_ptr<WatchedProcess> process(
+      new WatchedProcess(child.pid, request.newSession || request.newProcessGroup));
   process->watch(std::move(onExit));
   return process;
 }
@@ -166,7 +240,7 @@ bool WatchedProcess::isRunning() const {
 
 void WatchedProcess::terminate() {
   std::lock_guard lock(mutex_);
-  if (!reaped_) ::kill(pid_, SIGTERM);
+  if (!reaped_) ::kill(leadsGroup_ ? -pid_ : pid_, SIGTERM);
 }
 
 }  // namespace quorvel

@@ -19,13 +19,15 @@ struct SpawnRequest {
   int standardInput = -1;                               // -1: the null device
   int standardOutput = -1;
   int standardError = -1;
-  bool newSession = false;  // detach from the caller's session and terminal
+  bool newSession = false;       // detach from the caller's session and terminal
+  bool newProcessGroup = false;  // lead a group of its own, out of reach of the terminal's signals
+  int parentDeathSignal = 0;     // sent to the child when the thread that started it ends
   bool searchPath = false;
 };
 
 struct Spawned {
   pid_t pid = -1;
-  std::string error;  // "posix_spawn: No such file or directory" when pid is -1
+  std::string error;  // the failing call and why ("posix_spawn: No such file or directory")
   bool ok() const { return pid > 0; }
 };
 
@@ -64,14 +66,16 @@ class WatchedProcess : public std::enable_shared_from_this<WatchedProcess> {
                                                std::string* error);
 
   bool isRunning() const;
-  // Sends SIGTERM if the child has not ended yet; does not wait.
+  // Sends SIGTERM if the child has not ended yet, to its whole group when it leads one (its
+  // pid then names the group for as long as it is not reaped); does not wait.
   void terminate();
 
  private:
-  explicit WatchedProcess(pid_t pid) : pid_(pid) {}
+  WatchedProcess(pid_t pid, bool leadsGroup) : pid_(pid), leadsGroup_(leadsGroup) {}
   void watch(ExitHandler onExit);
 
   const pid_t pid_;
+  const bool leadsGroup_;
   mutable std::mutex mutex_;
   bool reaped_ = false;
 };

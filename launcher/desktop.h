@@ -42,6 +42,8 @@ class Desktop {
 
   virtual void installMenu(const Menu& menu) = 0;
   virtual void activate() = 0;
+  // Whether anyone can answer an alert (a display, or a terminal to type the answer in).
+  virtual bool canAsk() = 0;
   // Shows a modal alert; the index of the chosen button, or absent when it was dismissed.
   virtual std::optional<int> alert(const Alert& alert) = 0;
   virtual void openUrl(const std::string& url) = 0;

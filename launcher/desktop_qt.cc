@@ -121,6 +121,7 @@ class GraphicalDesktop : public QtEventLoop {
 
   // A new window comes to the front by itself; alerts raise themselves.
   void activate() override {}
+  bool canAsk() override { return true; }
 
   std::optional<int> alert(const Alert& alert) override {
     QMessageBox box;
@@ -157,6 +158,7 @@ class ConsoleDesktop : public QtEventLoop {
 
   void installMenu(const Menu& menu) override { onQuit_ = menu.onQuit; }
   void activate() override {}
+  bool canAsk() override { return ::isatty(STDIN_FILENO) != 0; }
 
   std::optional<int> alert(const Alert& alert) override {
     std::cerr << "\n" << alert.message << "\n";
@@ -168,7 +170,7 @@ class ConsoleDesktop : public QtEventLoop {
     for (size_t i = 0; i < alert.buttons.size(); ++i) {
       std::cerr << "  " << i + 1 << ") " << alert.buttons[i] << "\n";
     }
-    if (!::isatty(STDIN_FILENO)) {
+    if (!canAsk()) {
       std::cerr << "(no terminal to answer from: " << alert.buttons[alert.safeAnswer] << ")"
                 << std::endl;
       return alert.safeAnswer;

@@ -22,6 +22,16 @@ std::string pageUrl(std::int64_t port) { return "http://localhost:" + std::to_st
 
 }  // namespace
 
+LiveRecordingAnswer liveRecordingAnswer(
+    bool canAsk, std::optional<std::chrono::steady_clock::time_point> lastUnanswered,
+    std::chrono::steady_clock::time_point requested) {
+  if (canAsk) return LiveRecordingAnswer::ask;
+  if (lastUnanswered && requested - *lastUnanswered <= UNANSWERED_REPEAT) {
+    return LiveRecordingAnswer::quitAnyway;
+  }
+  return LiveRecordingAnswer::keepRecording;
+}
+
 Launcher::Launcher(std::shared_ptr<Desktop> desktop, Settings settings)
     : desktop_(std::move(desktop)),
       settings_(std::move(settings)),
@@ -71,19 +81,29 @@ Launcher::TerminateReply Launcher::shouldTerminate() {
   const std::int64_t port = settings_.options.port;
   const Timing timing = settings_.timing;
   const Texts texts = settings_.texts;
-  onWorker([this, desktop = desktop_, process = server, port, timing, texts] {
+  const Clock::time_point requested = Clock::now();
+  const LiveRecordingAnswer answer =
+      liveRecordingAnswer(desktop_->canAsk(), unanswered_, requested);
+  onWorker([this, desktop = desktop_, process = server, port, timing, texts, answer, requested] {
     if (post(port, "/api/quit") == RECORDING_LIVE) {
-      std::promise<std::optional<int>> answered;
-      desktop->post([desktop, texts, &answered] {
-        desktop->activate();
-        answered.set_value(desktop->alert({.message = texts("recording"),
-                                           .informative = texts("recordingDetail"),
-                                           .buttons = {texts("keepRecording"), texts("quitAnyway")},
-                                           .safeAnswer = 0}));
-      });
-      if (answered.get_future().get() != 1) {
-        desktop->post([this] {
+      bool quitAnyway = answer == LiveRecordingAnswer::quitAnyway;
+      if (!quitAnyway) {
+        // Shown also when no one can answer: the console desktop tells why it keeps recording.
+        std::promise<std::optional<int>> answered;
+        desktop->post([desktop, texts, &answered] {
+          desktop->activate();
+          answered.set_value(
+              desktop->alert({.message = texts("recording"),
+                              .informative = texts("recordingDetail"),
+                              .buttons = {texts("keepRecording"), texts("quitAnyway")},
+                              .safeAnswer = 0}));
+        });
+        quitAnyway = answered.get_future().get() == 1 && answer == LiveRecordingAnswer::ask;
+      }
+      if (!quitAnyway) {
+        desktop->post([this, answer, requested] {
           quitting = false;
+          if (answer == LiveRecordingAnswer::keepRecording) unanswered_ = requested;
           replyToTermination(false);
         });
         return;

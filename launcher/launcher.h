@@ -25,6 +25,17 @@ struct Timing {
   double quickFailure = 20.0;  // a server that fails sooner than this is explained
 };
 
+// What becomes of a quit request that the server refused because a recording is live.
+enum class LiveRecordingAnswer { ask, keepRecording, quitAnyway };
+
+// Someone who can be asked decides. With no one to ask, the recording is kept, unless an
+// earlier termination request met the same refusal at most UNANSWERED_REPEAT before this one:
+// a second request (a service stop, a session ending) means quit anyway.
+inline constexpr std::chrono::seconds UNANSWERED_REPEAT{10};
+LiveRecordingAnswer liveRecordingAnswer(
+    bool canAsk, std::optional<std::chrono::steady_clock::time_point> lastUnanswered,
+    std::chrono::steady_clock::time_point requested);
+
 // Everything the launcher knows at start-up; set once on the main thread, read anywhere.
 struct Settings {
   Texts texts;
@@ -80,6 +91,8 @@ class Launcher {
   const Settings settings_;
   bool afterUpdate_;
   bool terminated_ = false;
+  // When a termination request last met a live recording with no one to ask.
+  std::optional<Clock::time_point> unanswered_;
 };
 
 }  // namespace quorvel::launcher

@@ -178,7 +178,7 @@ TEST_F(LauncherTest, LaunchFailureShowsTheReasonAndQuits) {
   ASSERT_EQ(desktop->runFor(20s), 0);
   ASSERT_EQ(desktop->alerts.size(), 1u);
   EXPECT_EQ(desktop->alerts[0].informative,
-            "posix_spawn: No such file or directory\n\nFull log: " + logPath());
+            "execve: No such file or directory\n\nFull log: " + logPath());
   EXPECT_FALSE(launcher->server);
 }
 
@@ -270,6 +270,14 @@ TEST_F(LauncherTest, AfterAnUpdateAReconnectedPageIsNotOpenedAgain) {
   }
 }
 
+std::vector<std::string> quitRequests(const std::string& recorded) {
+  std::vector<std::string> quits;
+  for (const std::string& line : split(recorded, '\n', false)) {
+    if (line.find("/api/quit") != std::string::npos) quits.push_back(line);
+  }
+  return quits;
+}
+
 TEST_F(LauncherTest, LiveRecordingAsksAndKeepingItCancelsTheQuit) {
   settings.options.mayOpenBrowser = false;
   makeBundle(bundle, fakeServer("FAKE_QUIT=recording"));
@@ -289,12 +297,54 @@ TEST_F(LauncherTest, LiveRecordingAsksAndKeepingItCancelsTheQuit) {
   launcher->terminate();
   ASSERT_EQ(desktop->runFor(20s), 0);
   EXPECT_EQ(desktop->alerts.size(), 2u);
-  std::vector<std::string> quits;
-  for (const std::string& line : split(recordedRequests(), '\n', false)) {
-    if (line.find("/api/quit") != std::string::npos) quits.push_back(line);
+  EXPECT_EQ(quitRequests(recordedRequests()),
+            (std::vector<std::string>{"POST /api/quit {}", "POST /api/quit {}",
+                                      "POST /api/quit {\"force\":true}"}));
+}
+
+TEST(LiveRecordingAnswer, WithNoOneToAskASecondRequestSoonAfterQuits) {
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point now = Clock::now();
+  struct Case {
+    const char* name;
+    bool canAsk;
+    std::optional<Clock::duration> sinceUnanswered;
+    LiveRecordingAnswer answer;
+  };
+  const std::vector<Case> cases = {
+      {"someone to ask", true, 1s, LiveRecordingAnswer::ask},
+      {"first request", false, std::nullopt, LiveRecordingAnswer::keepRecording},
+      {"second within the window", false, 3s, LiveRecordingAnswer::quitAnyway},
+      {"second at the window's end", false, 10s, LiveRecordingAnswer::quitAnyway},
+      {"second after the window", false, 10s + 1ms, LiveRecordingAnswer::keepRecording},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::optional<Clock::time_point> last;
+    if (c.sinceUnanswered) last = now - *c.sinceUnanswered;
+    EXPECT_EQ(liveRecordingAnswer(c.canAsk, last, now), c.answer);
   }
-  EXPECT_EQ(quits, (std::vector<std::string>{"POST /api/quit {}", "POST /api/quit {}",
-                                             "POST /api/quit {\"force\":true}"}));
+}
+
+TEST_F(LauncherTest, WithNoOneToAskASecondTerminationQuitsAndStopsTheRecordingCleanly) {
+  settings.options.mayOpenBrowser = false;
+  makeBundle(bundle, fakeServer("FAKE_QUIT=recording"));
+  desktop->askable = false;
+  launch();
+  runUntilServing();
+
+  launcher->terminate();
+  desktop->runUntil([&] { return !desktop->alerts.empty() && !launcher->quitting; }, 20s);
+  EXPECT_TRUE(launcher->server && launcher->server->isRunning());
+  EXPECT_EQ(quitRequests(recordedRequests()), std::vector<std::string>{"POST /api/quit {}"});
+
+  launcher->terminate();
+  ASSERT_EQ(desktop->runFor(20s), 0);
+  EXPECT_EQ(desktop->alerts.size(), 1u);
+  EXPECT_EQ(quitRequests(recordedRequests()),
+            (std::vector<std::string>{"POST /api/quit {}", "POST /api/quit {}",
+                                      "POST /api/quit {\"force\":true}"}));
+  EXPECT_EQ(recordedRequests().find("SIGTERM"), std::string::npos);
 }
 
 TEST_F(LauncherTest, HangingServerIsSignalledAfterTheQuitRequestTimesOut) {

@@ -1,6 +1,7 @@
 #include "launcher/server_process.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <map>
@@ -63,6 +64,10 @@ SpawnRequest serverRequest(const std::vector<std::string>& inherited,
   request.arguments = {joinPath(settings.resources, "app/server/index.js")};
   request.workingDirectory = joinPath(settings.resources, "app");
   request.environment = serverEnvironment(inherited, settings);
+  // The terminal's Ctrl-C and hang-up reach only the launcher, which decides through the quit
+  // flow; a launcher that dies all the same takes the server, and its recorders, with it.
+  request.newProcessGroup = true;
+  request.parentDeathSignal = SIGTERM;
   return request;
 }
 

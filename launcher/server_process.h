@@ -31,7 +31,8 @@ std::string launchArgsJson(const std::vector<std::string>& launchArgs);
 std::vector<std::string> serverEnvironment(const std::vector<std::string>& inherited,
                                            const ServerSettings& settings);
 
-// The child process request for the server: bin/node running app/server/index.js in app/.
+// The child process request for the server: bin/node running app/server/index.js in app/, in a
+// process group of its own, sent SIGTERM when the launcher's main thread ends.
 SpawnRequest serverRequest(const std::vector<std::string>& inherited,
                            const ServerSettings& settings);
 

@@ -90,6 +90,7 @@ class TestDesktop : public Desktop {
 
   void installMenu(const Menu& menu) override { this->menu = menu; }
   void activate() override { ++activations; }
+  bool canAsk() override { return askable; }
 
   std::optional<int> alert(const Alert& alert) override {
     alerts.push_back(alert);
@@ -112,6 +113,7 @@ class TestDesktop : public Desktop {
 
   Menu menu;
   int activations = 0;
+  bool askable = true;
   std::vector<Alert> alerts;
   std::deque<std::optional<int>> answers;
   std::function<void(size_t)> beforeAnswer;  // runs with the alert's number, before it answers

@@ -3,6 +3,7 @@
 // connection per open page, and answers the launcher's ping and quit requests.
 
 const http = require('node:http');
+const { refusal } = require('./guard');
 
 const port = Number(process.env.PORT || 5177);
 const version = process.env.QUORVEL_VERSION || '';
@@ -94,11 +95,18 @@ async function quit(req, res) {
     return;
   }
   stopRecording();
+  console.log(`quorvel server: quit requested${force ? ' (forced)' : ''}`);
   res.on('finish', () => shutDown(0));
   sendJson(res, 200, { quitting: true });
 }
 
 function handle(req, res) {
+  const refused = refusal(req, port);
+  if (refused) {
+    req.resume();
+    sendJson(res, refused.status, { error: refused.error });
+    return;
+  }
   const path = new URL(req.url, 'http://localhost').pathname;
   if (req.method === 'GET' && path === '/api/ping') {
     sendJson(res, 200, { service: 'quorvel', version, pages: pages.size });
@@ -114,7 +122,8 @@ function handle(req, res) {
   }
 }
 
-const server = http.createServer(handle);
+// A request without Host is refused by the guard, with the same answer as a foreign one.
+const server = http.createServer({ requireHostHeader: false }, handle);
 
 function shutDown(status) {
   for (const res of pages) res.end();
@@ -122,8 +131,12 @@ function shutDown(status) {
   process.exit(status);
 }
 
-process.on('SIGTERM', () => shutDown(0));
-process.on('SIGINT', () => shutDown(0));
+for (const signal of ['SIGTERM', 'SIGINT', 'SIGHUP']) {
+  process.on(signal, () => {
+    console.log(`quorvel server: ${signal}, shutting down`);
+    shutDown(0);
+  });
+}
 
 server.on('error', (error) => {
   console.error(`quorvel server: ${error.message}`);
