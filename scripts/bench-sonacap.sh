@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Benchmark of the recorder on a private PulseAudio server with a null sink (no sound card):
+# Benchmark of the recorder on a private PulseAudio server with a null sink (no sound card;
+# SOUND=pipewire for PipeWire with its PulseAudio service):
 #  - CPU seconds per minute of sound of sonacap beside parec recording the same monitor as
 #    mono float at 48000 Hz, over one minute of a played 1 kHz tone;
 #  - the median delay from writing a tone pip to a low-latency player until it reaches the
@@ -12,11 +13,11 @@ build=${1:-$top/build}
 sonacap=$build/bin/sonacap
 [ -x "$sonacap" ] || { echo "no $sonacap: build first" >&2; exit 2; }
 work=$(mktemp -d /tmp/bench-sonacap-XXXXXX)
-pulse=$top/server/pulse-server.sh
-cleanup() { "$pulse" stop "$work/pulse" || true; rm -rf "$work"; }
+sound=$top/server/sound-server.sh
+cleanup() { "$sound" stop "$work/sound" || true; rm -rf "$work"; }
 trap cleanup EXIT
-"$pulse" start "$work/pulse" 48000
-export PULSE_SERVER=unix:$work/pulse/native
+"$sound" start "$work/sound" "${SOUND:-pulseaudio}" 48000
+export PULSE_SERVER=unix:$work/sound/native
 
 python3 - "$sonacap" "$work" <<'PY'
 import math, os, socket, struct, subprocess, sys, threading, time, fcntl

@@ -18,6 +18,7 @@ namespace {
 constexpr double FRAGMENT_SECONDS = 0.01;  // an idle null sink renders 2 s blocks otherwise
 constexpr double DELIVERY_SECONDS = 0.02;  // the least sound handed to the capture's queue
 constexpr double BACKLOG_SECONDS = 0.5;    // what is kept while the capture's queue is stalled
+constexpr auto READY_LIMIT = std::chrono::seconds(1);  // for a new stream to show its input
 
 class LoopLock {
  public:
@@ -50,9 +51,12 @@ struct StreamDelete {
 };
 using StreamPtr = std::unique_ptr<pa_stream, StreamDelete>;
 
-Status errorOf(pa_context* context) {
-  const int error = pa_context_errno(context);
-  return error != PA_OK ? error : PA_ERR_UNKNOWN;
+TapError failed(const char* call, int error) {
+  return TapError{std::string(call) + ": " + pa_strerror(error != PA_OK ? error : PA_ERR_UNKNOWN)};
+}
+
+TapError failed(const char* call, pa_context* context) {
+  return failed(call, pa_context_errno(context));
 }
 
 void signalLoop(pa_threaded_mainloop* loop) { pa_threaded_mainloop_signal(loop, 0); }
@@ -66,206 +70,94 @@ bool await(pa_threaded_mainloop* loop, pa_operation* op) {
   return done;
 }
 
-struct Connected {
-  Status status = 0;
-  ContextPtr context;
-};
-
-// Connects a context with the loop locked.
-Connected connectContext(pa_threaded_mainloop* loop) {
-  ContextPtr context(pa_context_new(pa_threaded_mainloop_get_api(loop), "sonacap"));
-  if (!context) return {PA_ERR_INTERNAL, nullptr};
-  pa_context_set_state_callback(
-      context.get(),
-      [](pa_context*, void* data) { signalLoop(static_cast<pa_threaded_mainloop*>(data)); }, loop);
-  if (pa_context_connect(context.get(), nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
-    return {errorOf(context.get()), nullptr};
-  }
-  for (;;) {
-    const pa_context_state_t state = pa_context_get_state(context.get());
-    if (state == PA_CONTEXT_READY) return {0, std::move(context)};
-    if (!PA_CONTEXT_IS_GOOD(state)) return {errorOf(context.get()), nullptr};
-    pa_threaded_mainloop_wait(loop);
-  }
-}
-
-struct ServerQuery {
-  pa_threaded_mainloop* loop;
-  std::string defaultSink;
-};
-
-// The name of the default sink, with the loop locked; empty when there is none.
-bool queryDefaultSink(pa_threaded_mainloop* loop, pa_context* context, std::string& name) {
-  ServerQuery query{loop, {}};
-  const bool done = await(loop, pa_context_get_server_info(
-                                    context,
-                                    [](pa_context*, const pa_server_info* info, void* data) {
-                                      auto* q = static_cast<ServerQuery*>(data);
-                                      if (info != nullptr && info->default_sink_name != nullptr) {
-                                        q->defaultSink = info->default_sink_name;
-                                      }
-                                      signalLoop(q->loop);
-                                    },
-                                    &query));
-  name = query.defaultSink;
-  return done;
-}
-
-struct SinkQuery {
-  pa_threaded_mainloop* loop = nullptr;
-  bool found = false;
-  std::uint32_t index = PA_INVALID_INDEX;
-  std::string monitor;
-  pa_sample_spec spec{};
-};
-
-void onSinkInfo(pa_context*, const pa_sink_info* info, int eol, void* data) {
-  auto* q = static_cast<SinkQuery*>(data);
-  if (eol == 0 && info != nullptr) {
-    q->found = true;
-    q->index = info->index;
-    q->monitor = info->monitor_source_name != nullptr ? info->monitor_source_name : "";
-    q->spec = info->sample_spec;
-    return;
-  }
-  signalLoop(q->loop);
-}
-
-struct Tap {
-  ObjectId id = 0;
-  std::string uuid;
-  ContextPtr context;
-  std::uint32_t sinkIndex = PA_INVALID_INDEX;
-  std::string monitor;
-  pa_sample_spec spec{};
-  std::function<void()> onFormat;
-};
-
-// Runs on the loop's thread: a change of the tapped sink may be a change of its format.
-void onTapEvent(pa_context* context, pa_subscription_event_type_t type, std::uint32_t index,
-                void* data) {
-  auto* tap = static_cast<Tap*>(data);
-  if ((type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK) != PA_SUBSCRIPTION_EVENT_SINK ||
-      (type & PA_SUBSCRIPTION_EVENT_TYPE_MASK) != PA_SUBSCRIPTION_EVENT_CHANGE ||
-      index != tap->sinkIndex) {
-    return;
-  }
-  pa_operation* op = pa_context_get_sink_info_by_index(
-      context, index,
-      [](pa_context*, const pa_sink_info* info, int eol, void* data) {
-        auto* tap = static_cast<Tap*>(data);
-        if (eol != 0 || info == nullptr || pa_sample_spec_equal(&info->sample_spec, &tap->spec)) {
-          return;
-        }
-        tap->spec = info->sample_spec;
-        if (tap->onFormat) runInBackground(tap->onFormat);
-      },
-      tap);
-  if (op != nullptr) pa_operation_unref(op);
-}
-
-// The record stream; shared with the deliveries queued on the capture's queue, which may run
-// after the stream is gone and then find it empty.
-struct Device : std::enable_shared_from_this<Device> {
-  ObjectId id = 0;
-  pa_threaded_mainloop* loop = nullptr;
-  StreamPtr stream;
-  std::uint32_t bytesPerSecond = 0;
-
-  std::mutex settleMutex;
-  std::condition_variable settled;
-  bool ready = false;  // ready, or failed for good
-
-  // Guarded by the loop's lock.
-  ObjectId proc = 0;
-  TaskQueue* queue = nullptr;
-
-  // The sound read from the stream and not yet delivered, at most the backlog.
-  std::mutex backlogMutex;
-  std::vector<std::byte> backlog;
+// The sound read from the stream; shared with the deliveries queued on the capture's queue,
+// which may run after the tap is stopped and then find it no longer delivering.
+struct Feed {
+  std::size_t bytesPerFrame = 4;
   std::size_t backlogLimit = 0;
   std::size_t deliveryMinimum = 0;
+
+  std::mutex mutex;
+  std::vector<std::byte> backlog;  // not yet delivered, at most backlogLimit
+  std::size_t droppedBytes = 0;    // lost after the backlog, for want of room or in a hole
   bool drainQueued = false;
-  bool delivering = false;  // between createInputProc and destroyInputProc
+  bool delivering = false;
+  TaskQueue* queue = nullptr;
 
   // Used on the capture's queue only.
-  std::function<void(BufferList)> onInput;
+  std::function<void(Delivery)> onSound;
   std::vector<std::byte> delivery;
 };
 
-void onStreamState(pa_stream* stream, void* data) {
-  auto* device = static_cast<Device*>(data);
-  const pa_stream_state_t state = pa_stream_get_state(stream);
-  if (state == PA_STREAM_CREATING || state == PA_STREAM_UNCONNECTED) return;
-  {
-    std::lock_guard lock(device->settleMutex);
-    device->ready = true;
-  }
-  device->settled.notify_all();
-}
-
 // Runs on the capture's queue: hands what the stream delivered since the last run to the
-// callback as one buffer. A callback that blocks (a full socket) holds up neither the loop nor
-// the stream; meanwhile the backlog fills up to its limit and later sound is dropped.
-void drain(Device& device) {
+// callback. A callback that blocks (a full socket) holds up neither the loop nor the stream;
+// meanwhile the backlog fills up to its limit and what comes later is counted as lost.
+void drain(Feed& feed) {
+  std::size_t dropped = 0;
   {
-    std::lock_guard lock(device.backlogMutex);
-    device.drainQueued = false;
-    if (!device.delivering) return;
-    std::swap(device.backlog, device.delivery);
+    std::lock_guard lock(feed.mutex);
+    feed.drainQueued = false;
+    if (!feed.delivering) return;
+    std::swap(feed.backlog, feed.delivery);
+    dropped = feed.droppedBytes;
+    feed.droppedBytes = 0;
   }
-  if (device.delivery.empty()) return;
-  const Buffer buffer{.channels = 1,
-                      .byteSize = static_cast<std::uint32_t>(device.delivery.size()),
-                      .data = device.delivery.data()};
-  device.onInput(BufferList(&buffer, 1));
-  device.delivery.clear();
+  const std::size_t frames = feed.delivery.size() / feed.bytesPerFrame;
+  feed.onSound(
+      Delivery{.samples = std::span(reinterpret_cast<const float*>(feed.delivery.data()), frames),
+               .lostFrames = dropped / feed.bytesPerFrame});
+  feed.delivery.clear();
 }
 
 // Runs on the loop's thread whenever the stream has data: moves it to the backlog and queues
-// one drain at a time. Holes (sound the server lost) are skipped; nothing would be sent for
-// them anyway.
+// one drain at a time. A hole (sound the server lost) is kept as silence of its length.
 void onReadable(pa_stream* stream, std::size_t, void* data) {
-  auto* device = static_cast<Device*>(data);
+  auto& feed = *static_cast<std::shared_ptr<Feed>*>(data);
   bool queueDrain = false;
   const void* bytes = nullptr;
   std::size_t size = 0;
   while (pa_stream_peek(stream, &bytes, &size) == 0 && size > 0) {
-    if (bytes != nullptr) {
-      std::lock_guard lock(device->backlogMutex);
-      if (device->delivering && device->backlog.size() + size <= device->backlogLimit) {
-        const auto* begin = static_cast<const std::byte*>(bytes);
-        device->backlog.insert(device->backlog.end(), begin, begin + size);
-        // The server hands over a few milliseconds at a time, and each hand-over to the
-        // capture's queue costs a thread switch: gather a little first.
-        if (!device->drainQueued && device->backlog.size() >= device->deliveryMinimum) {
-          queueDrain = true;
-          device->drainQueued = true;
+    {
+      std::lock_guard lock(feed->mutex);
+      // Once something is lost, later sound waits for the next drain so the order holds.
+      if (feed->delivering && feed->droppedBytes == 0 &&
+          feed->backlog.size() + size <= feed->backlogLimit) {
+        if (bytes != nullptr) {
+          const auto* begin = static_cast<const std::byte*>(bytes);
+          feed->backlog.insert(feed->backlog.end(), begin, begin + size);
+        } else {
+          feed->backlog.resize(feed->backlog.size() + size, std::byte{0});
         }
+      } else if (feed->delivering) {
+        feed->droppedBytes += size;
+      }
+      // The server hands over a few milliseconds at a time, and each hand-over to the
+      // capture's queue costs a thread switch: gather a little first.
+      if (feed->delivering && !feed->drainQueued &&
+          (feed->backlog.size() >= feed->deliveryMinimum || feed->droppedBytes > 0)) {
+        queueDrain = true;
+        feed->drainQueued = true;
       }
     }
     pa_stream_drop(stream);
   }
-  if (queueDrain && device->queue != nullptr) {
-    device->queue->async([self = device->shared_from_this()] { drain(*self); });
+  if (queueDrain && feed->queue != nullptr) {
+    feed->queue->async([self = feed] { drain(*self); });
   }
 }
 
 class PulseTap final : public AudioTap {
  public:
   PulseTap() : loop_(pa_threaded_mainloop_new()) {
-    if (loop_ != nullptr) pa_threaded_mainloop_start(loop_);
+    if (loop_ != nullptr && pa_threaded_mainloop_start(loop_) < 0) {
+      pa_threaded_mainloop_free(loop_);
+      loop_ = nullptr;
+    }
   }
 
   ~PulseTap() override {
     if (loop_ == nullptr) return;
-    {
-      LoopLock lock(loop_);
-      if (device_) device_->stream.reset();
-      device_.reset();
-      tap_.reset();
-      system_.reset();
-    }
+    stop();
     pa_threaded_mainloop_stop(loop_);
     pa_threaded_mainloop_free(loop_);
   }
@@ -273,206 +165,201 @@ class PulseTap final : public AudioTap {
   PulseTap(const PulseTap&) = delete;
   PulseTap& operator=(const PulseTap&) = delete;
 
-  // Bundle identifiers are not applied on this back end: the tap takes all processes.
-  bool canTapBundles() const override { return false; }
-
-  Made createTap(const TapDescription& description) override {
-    if (loop_ == nullptr) return {PA_ERR_INTERNAL, 0};
+  std::variant<TapFormat, TapError> open() override {
+    if (loop_ == nullptr) return failed("pa_threaded_mainloop_start", PA_ERR_INTERNAL);
     LoopLock lock(loop_);
-    Connected connected = connectContext(loop_);
-    if (connected.status != 0) return {connected.status, 0};
-    pa_context* context = connected.context.get();
-    std::string sinkName;
-    if (!queryDefaultSink(loop_, context, sinkName)) return {errorOf(context), 0};
-    if (sinkName.empty()) return {PA_ERR_NOENTITY, 0};
-    SinkQuery sink;
-    sink.loop = loop_;
+    context_.reset(pa_context_new(pa_threaded_mainloop_get_api(loop_), "sonacap"));
+    if (!context_) return failed("pa_context_new", PA_ERR_INTERNAL);
+    pa_context* context = context_.get();
+    pa_context_set_state_callback(context, onContextState, this);
+    if (pa_context_connect(context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
+      return failed("pa_context_connect", context);
+    }
+    for (;;) {
+      const pa_context_state_t state = pa_context_get_state(context);
+      if (state == PA_CONTEXT_READY) break;
+      if (!PA_CONTEXT_IS_GOOD(state)) return failed("pa_context_connect", context);
+      pa_threaded_mainloop_wait(loop_);
+    }
+
+    if (!await(loop_, pa_context_get_server_info(context, onServerInfo, this))) {
+      return failed("pa_context_get_server_info", context);
+    }
+    if (defaultSink_.empty()) return TapError{"pa_context_get_server_info: no default output"};
+    sinkFound_ = false;
     if (!await(loop_,
-               pa_context_get_sink_info_by_name(context, sinkName.c_str(), onSinkInfo, &sink))) {
-      return {errorOf(context), 0};
+               pa_context_get_sink_info_by_name(context, defaultSink_.c_str(), onSinkInfo, this))) {
+      return failed("pa_context_get_sink_info_by_name", context);
     }
-    if (!sink.found || sink.monitor.empty()) return {PA_ERR_NOENTITY, 0};
-    auto tap = std::make_unique<Tap>();
-    tap->id = ++lastId_;
-    tap->uuid = description.uuid;
-    tap->context = std::move(connected.context);
-    tap->sinkIndex = sink.index;
-    tap->monitor = sink.monitor;
-    tap->spec = sink.spec;
-    tap_ = std::move(tap);
-    return {0, tap_->id};
-  }
-
-  Status readFormat(ObjectId tap, StreamFormat& format) override {
-    if (!tap_ || tap_->id != tap) return PA_ERR_NOENTITY;
-    LoopLock lock(loop_);
-    format = StreamFormat{.sampleRate = static_cast<double>(tap_->spec.rate),
-                          .formatID = FORMAT_LINEAR_PCM,
-                          .formatFlags = FORMAT_FLAG_IS_FLOAT | FORMAT_FLAG_IS_PACKED,
-                          .channelsPerFrame = 1,
-                          .bitsPerChannel = 32};
-    return 0;
-  }
-
-  Made createDevice(const DeviceDescription& description) override {
-    if (!tap_) return {PA_ERR_NOENTITY, 0};
-    LoopLock lock(loop_);
-    const pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, tap_->spec.rate, 1};
-    StreamPtr stream(pa_stream_new(tap_->context.get(), description.name.c_str(), &spec, nullptr));
-    if (!stream) return {errorOf(tap_->context.get()), 0};
-    auto device = std::make_shared<Device>();
-    device->id = ++lastId_;
-    device->loop = loop_;
-    device->bytesPerSecond = static_cast<std::uint32_t>(pa_bytes_per_second(&spec));
-    device->backlogLimit = static_cast<std::size_t>(device->bytesPerSecond * BACKLOG_SECONDS);
-    device->deliveryMinimum = static_cast<std::size_t>(device->bytesPerSecond * DELIVERY_SECONDS);
-    device->backlog.reserve(device->backlogLimit);
-    device->delivery.reserve(device->backlogLimit);
-    device->stream = std::move(stream);
-    pa_stream_set_state_callback(device->stream.get(), onStreamState, device.get());
-    device_ = std::move(device);
-    return {0, device_->id};
-  }
-
-  Status attachTap(ObjectId device, const std::string& tapUUID) override {
-    if (!device_ || device_->id != device || !tap_ || tap_->uuid != tapUUID) {
-      return PA_ERR_NOENTITY;
+    if (!sinkFound_ || monitor_.empty()) {
+      return failed("pa_context_get_sink_info_by_name", PA_ERR_NOENTITY);
     }
-    LoopLock lock(loop_);
+
+    const pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, sinkSpec_.rate, 1};
+    stream_.reset(pa_stream_new(context, "quorvel-tap", &spec, nullptr));
+    if (!stream_) return failed("pa_stream_new", context);
+    const auto bytesPerSecond = static_cast<std::uint32_t>(pa_bytes_per_second(&spec));
+    auto feed = std::make_shared<Feed>();
+    feed->bytesPerFrame = pa_frame_size(&spec);
+    feed->backlogLimit = static_cast<std::size_t>(bytesPerSecond * BACKLOG_SECONDS);
+    feed->deliveryMinimum = static_cast<std::size_t>(bytesPerSecond * DELIVERY_SECONDS);
+    feed->backlog.reserve(feed->backlogLimit);
+    feed->delivery.reserve(feed->backlogLimit);
+    feed_ = std::move(feed);
+    pa_stream_set_state_callback(stream_.get(), onStreamState, this);
+
     pa_buffer_attr attributes{};
-    attributes.maxlength = static_cast<std::uint32_t>(device_->bytesPerSecond * BACKLOG_SECONDS);
-    attributes.fragsize = static_cast<std::uint32_t>(device_->bytesPerSecond * FRAGMENT_SECONDS);
+    attributes.maxlength = static_cast<std::uint32_t>(bytesPerSecond * BACKLOG_SECONDS);
+    attributes.fragsize = static_cast<std::uint32_t>(bytesPerSecond * FRAGMENT_SECONDS);
     attributes.tlength = attributes.prebuf = attributes.minreq = static_cast<std::uint32_t>(-1);
     // Without DONT_MOVE the server would move the stream to a new default sink on its own,
     // leaving an unmarked hole; the capture's rebuild follows the change instead.
     const auto flags = static_cast<pa_stream_flags_t>(
         PA_STREAM_START_CORKED | PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
-    if (pa_stream_connect_record(device_->stream.get(), tap_->monitor.c_str(), &attributes, flags) <
-        0) {
-      return errorOf(tap_->context.get());
+    if (pa_stream_connect_record(stream_.get(), monitor_.c_str(), &attributes, flags) < 0) {
+      return failed("pa_stream_connect_record", context);
     }
-    return 0;
+    // The stream may take a moment to show its input; go on either way after READY_LIMIT,
+    // which a timer on the loop makes sure to wake us for.
+    const auto deadline = std::chrono::steady_clock::now() + READY_LIMIT;
+    pa_time_event* wake = pa_context_rttime_new(
+        context, pa_rtclock_now() + std::chrono::microseconds(READY_LIMIT).count(),
+        [](pa_mainloop_api*, pa_time_event*, const struct timeval*, void* data) {
+          signalLoop(static_cast<pa_threaded_mainloop*>(data));
+        },
+        loop_);
+    pa_stream_state_t state = pa_stream_get_state(stream_.get());
+    while (state == PA_STREAM_CREATING && std::chrono::steady_clock::now() < deadline) {
+      pa_threaded_mainloop_wait(loop_);
+      state = pa_stream_get_state(stream_.get());
+    }
+    if (wake != nullptr) pa_threaded_mainloop_get_api(loop_)->time_free(wake);
+    if (!PA_STREAM_IS_GOOD(state)) return failed("pa_stream_connect_record", context);
+
+    pa_context_set_subscribe_callback(context, onEvent, this);
+    pa_operation* subscribed =
+        pa_context_subscribe(context,
+                             static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SERVER |
+                                                                 PA_SUBSCRIPTION_MASK_SINK),
+                             nullptr, nullptr);
+    if (subscribed == nullptr) return failed("pa_context_subscribe", context);
+    pa_operation_unref(subscribed);
+    watching_ = true;
+    return TapFormat{.rate = static_cast<double>(sinkSpec_.rate),
+                     .channels = 1,
+                     .streams = state == PA_STREAM_READY ? 1u : 0u};
   }
 
-  void awaitInput(ObjectId device, std::chrono::milliseconds limit) override {
-    if (!device_ || device_->id != device) return;
-    std::unique_lock lock(device_->settleMutex);
-    device_->settled.wait_for(lock, limit, [this] { return device_->ready; });
-  }
-
-  std::optional<std::uint32_t> inputStreams(ObjectId device) override {
-    if (!device_ || device_->id != device) return std::nullopt;
+  std::optional<TapError> start(TaskQueue& queue, std::function<void(Delivery)> onSound) override {
+    if (!stream_ || !feed_) return failed("pa_stream_cork", PA_ERR_BADSTATE);
     LoopLock lock(loop_);
-    return pa_stream_get_state(device_->stream.get()) == PA_STREAM_READY ? 1 : 0;
-  }
-
-  void listenFormat(ObjectId tap, std::function<void()> onChange) override {
-    if (!tap_ || tap_->id != tap) return;
-    LoopLock lock(loop_);
-    tap_->onFormat = std::move(onChange);
-    pa_context_set_subscribe_callback(tap_->context.get(), onTapEvent, tap_.get());
-    pa_operation* op =
-        pa_context_subscribe(tap_->context.get(), PA_SUBSCRIPTION_MASK_SINK, nullptr, nullptr);
-    if (op != nullptr) pa_operation_unref(op);
-  }
-
-  Made createInputProc(ObjectId device, TaskQueue& queue,
-                       std::function<void(BufferList)> onInput) override {
-    if (!device_ || device_->id != device) return {PA_ERR_NOENTITY, 0};
-    LoopLock lock(loop_);
-    device_->onInput = std::move(onInput);
-    device_->queue = &queue;
-    device_->proc = ++lastId_;
     {
-      std::lock_guard backlog(device_->backlogMutex);
-      device_->delivering = true;
+      std::lock_guard feedLock(feed_->mutex);
+      feed_->onSound = std::move(onSound);
+      feed_->queue = &queue;
+      feed_->delivering = true;
     }
-    pa_stream_set_read_callback(device_->stream.get(), onReadable, device_.get());
-    return {0, device_->proc};
-  }
-
-  Status startDevice(ObjectId device, ObjectId proc) override { return cork(device, proc, false); }
-
-  Status stopDevice(ObjectId device, ObjectId proc) override { return cork(device, proc, true); }
-
-  Status destroyInputProc(ObjectId device, ObjectId proc) override {
-    if (!device_ || device_->id != device || device_->proc != proc) return PA_ERR_NOENTITY;
-    LoopLock lock(loop_);
-    pa_stream_set_read_callback(device_->stream.get(), nullptr, nullptr);
-    device_->queue = nullptr;
-    device_->proc = 0;
-    std::lock_guard backlog(device_->backlogMutex);
-    device_->delivering = false;
-    device_->backlog.clear();
-    return 0;
-  }
-
-  Status destroyDevice(ObjectId device) override {
-    if (!device_ || device_->id != device) return PA_ERR_NOENTITY;
-    LoopLock lock(loop_);
-    device_->stream.reset();
-    device_.reset();
-    return 0;
-  }
-
-  Status destroyTap(ObjectId tap) override {
-    if (!tap_ || tap_->id != tap) return PA_ERR_NOENTITY;
-    LoopLock lock(loop_);
-    tap_.reset();
-    return 0;
-  }
-
-  void listenDefaultOutput(std::function<void()> onChange) override {
-    if (loop_ == nullptr) return;
-    LoopLock lock(loop_);
-    Connected connected = connectContext(loop_);
-    if (connected.status != 0) return;
-    system_ = std::move(connected.context);
-    onDefaultOutput_ = std::move(onChange);
-    queryDefaultSink(loop_, system_.get(), defaultSink_);
-    pa_context_set_subscribe_callback(system_.get(), onServerEvent, this);
-    pa_operation* op =
-        pa_context_subscribe(system_.get(), PA_SUBSCRIPTION_MASK_SERVER, nullptr, nullptr);
-    if (op != nullptr) pa_operation_unref(op);
-  }
-
- private:
-  Status cork(ObjectId device, ObjectId proc, bool corked) {
-    if (!device_ || device_->id != device || device_->proc != proc) return PA_ERR_NOENTITY;
-    LoopLock lock(loop_);
+    pa_stream_set_read_callback(stream_.get(), onReadable, &feed_);
     pa_operation* op = pa_stream_cork(
-        device_->stream.get(), corked ? 1 : 0,
+        stream_.get(), 0,
         [](pa_stream*, int, void* data) { signalLoop(static_cast<pa_threaded_mainloop*>(data)); },
         loop_);
-    if (op == nullptr || !await(loop_, op)) return errorOf(tap_ ? tap_->context.get() : nullptr);
-    return 0;
+    if (!await(loop_, op)) return failed("pa_stream_cork", context_.get());
+    return std::nullopt;
   }
 
-  // Runs on the loop's thread: a change of the server may be a new default sink.
-  static void onServerEvent(pa_context* context, pa_subscription_event_type_t type, std::uint32_t,
-                            void* data) {
-    if ((type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK) != PA_SUBSCRIPTION_EVENT_SERVER) return;
-    pa_operation* op = pa_context_get_server_info(
-        context,
-        [](pa_context*, const pa_server_info* info, void* data) {
-          auto* self = static_cast<PulseTap*>(data);
-          const std::string name =
-              info != nullptr && info->default_sink_name != nullptr ? info->default_sink_name : "";
-          if (name == self->defaultSink_) return;
-          self->defaultSink_ = name;
-          runInBackground(self->onDefaultOutput_);
-        },
-        data);
+  void stop() override {
+    if (loop_ == nullptr) return;
+    LoopLock lock(loop_);
+    watching_ = false;
+    if (feed_) {
+      std::lock_guard feedLock(feed_->mutex);
+      feed_->delivering = false;
+      feed_->queue = nullptr;
+      feed_->backlog.clear();
+    }
+    stream_.reset();
+    feed_.reset();
+    context_.reset();
+  }
+
+  void watch(std::function<void(TapChange)> onChange) override { onChange_ = std::move(onChange); }
+
+ private:
+  // Runs on the loop's thread, as do the callbacks below.
+  void changed(TapChange change) {
+    if (watching_ && onChange_) onChange_(change);
+  }
+
+  static void onContextState(pa_context* context, void* data) {
+    auto* self = static_cast<PulseTap*>(data);
+    if (!PA_CONTEXT_IS_GOOD(pa_context_get_state(context))) self->changed(TapChange::lost);
+    signalLoop(self->loop_);
+  }
+
+  static void onStreamState(pa_stream* stream, void* data) {
+    auto* self = static_cast<PulseTap*>(data);
+    if (!PA_STREAM_IS_GOOD(pa_stream_get_state(stream))) self->changed(TapChange::lost);
+    signalLoop(self->loop_);
+  }
+
+  static void onServerInfo(pa_context*, const pa_server_info* info, void* data) {
+    auto* self = static_cast<PulseTap*>(data);
+    const std::string name =
+        info != nullptr && info->default_sink_name != nullptr ? info->default_sink_name : "";
+    // The first answer of an open sets the sink to tap; later ones tell of a new default.
+    if (self->watching_ && name != self->defaultSink_) self->changed(TapChange::output);
+    if (!self->watching_) self->defaultSink_ = name;
+    signalLoop(self->loop_);
+  }
+
+  static void onSinkInfo(pa_context*, const pa_sink_info* info, int eol, void* data) {
+    auto* self = static_cast<PulseTap*>(data);
+    if (eol == 0 && info != nullptr) {
+      if (self->watching_) {
+        if (!pa_sample_spec_equal(&info->sample_spec, &self->sinkSpec_)) {
+          self->changed(TapChange::format);
+        }
+        return;
+      }
+      self->sinkFound_ = true;
+      self->sinkIndex_ = info->index;
+      self->monitor_ = info->monitor_source_name != nullptr ? info->monitor_source_name : "";
+      self->sinkSpec_ = info->sample_spec;
+      return;
+    }
+    signalLoop(self->loop_);
+  }
+
+  // A change of the server may be a new default sink; a change of the tapped sink may be a
+  // change of its format.
+  static void onEvent(pa_context* context, pa_subscription_event_type_t type, std::uint32_t index,
+                      void* data) {
+    auto* self = static_cast<PulseTap*>(data);
+    const auto facility = type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK;
+    const auto kind = type & PA_SUBSCRIPTION_EVENT_TYPE_MASK;
+    pa_operation* op = nullptr;
+    if (facility == PA_SUBSCRIPTION_EVENT_SERVER) {
+      op = pa_context_get_server_info(context, onServerInfo, self);
+    } else if (facility == PA_SUBSCRIPTION_EVENT_SINK && kind == PA_SUBSCRIPTION_EVENT_CHANGE &&
+               index == self->sinkIndex_) {
+      op = pa_context_get_sink_info_by_index(context, index, onSinkInfo, self);
+    }
     if (op != nullptr) pa_operation_unref(op);
   }
 
-  pa_threaded_mainloop* const loop_;
-  ObjectId lastId_ = 0;
-  std::unique_ptr<Tap> tap_;
-  std::shared_ptr<Device> device_;
-  ContextPtr system_;  // watches the default sink for as long as the process runs
+  pa_threaded_mainloop* loop_;
+  std::function<void(TapChange)> onChange_;
+  // Guarded by the loop's lock.
+  ContextPtr context_;
+  StreamPtr stream_;
+  std::shared_ptr<Feed> feed_;
+  bool watching_ = false;  // from a successful open to stop
   std::string defaultSink_;
-  std::function<void()> onDefaultOutput_;
+  bool sinkFound_ = false;
+  std::uint32_t sinkIndex_ = PA_INVALID_INDEX;
+  std::string monitor_;
+  pa_sample_spec sinkSpec_{};
 };
 
 }  // namespace

@@ -2,73 +2,25 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
-#include <mutex>
-#include <random>
-#include <span>
 #include <variant>
 
 namespace sonacap {
 namespace {
 
-std::string newUUID() {
-  static std::mutex mutex;
-  static std::mt19937_64 random{std::random_device{}()};
-  std::lock_guard lock(mutex);
-  std::uint64_t high = random();
-  std::uint64_t low = random();
-  high = (high & ~0xF000ULL) | 0x4000ULL;            // version 4
-  low = (low & ~(0xC0ULL << 56)) | (0x80ULL << 56);  // RFC 4122 variant
-  char text[37];
-  std::snprintf(text, sizeof(text), "%08X-%04X-%04X-%04X-%012llX",
-                static_cast<unsigned>(high >> 32), static_cast<unsigned>((high >> 16) & 0xFFFF),
-                static_cast<unsigned>(high & 0xFFFF), static_cast<unsigned>(low >> 48),
-                static_cast<unsigned long long>(low & 0xFFFFFFFFFFFFULL));
-  return text;
-}
-
-TapError failed(const char* call, Status status) {
-  return TapError{std::string(call) + " " + describe(status)};
-}
+// The most silence one audio message carries: one second.
+constexpr std::uint64_t SILENCE_CHUNK = 48000;
 
 }  // namespace
 
-std::string describe(Status status) {
-  std::string text = std::to_string(status);
-  const auto bits = static_cast<std::uint32_t>(status);
-  std::string code;
-  for (int shift = 24; shift >= 0; shift -= 8) {
-    const auto byte = static_cast<unsigned char>(bits >> shift);
-    if (byte < 0x20 || byte > 0x7E) return text;
-    code += static_cast<char>(byte);
-  }
-  return text + " '" + code + "'";
-}
-
-std::optional<std::vector<float>> mixDown(std::uint32_t formatFlags, BufferList list) {
-  if (list.empty() || list[0].data == nullptr) return std::nullopt;
-  const bool nonInterleaved = (formatFlags & FORMAT_FLAG_IS_NON_INTERLEAVED) != 0;
-  const std::size_t n = nonInterleaved ? list.size() : list[0].channels;
-  const std::size_t perFrame = nonInterleaved ? 1 : n;
-  const std::size_t samples = list[0].byteSize / 4;
-  if (n < 1 || perFrame > samples) return std::nullopt;
-  const std::size_t frames = samples / perFrame;
-  const auto divisor = static_cast<float>(n);
-  std::vector<float> mono(frames, 0.0f);
-  if (nonInterleaved) {
-    for (const Buffer& buffer : list) {
-      if (buffer.data == nullptr) continue;
-      const auto* in = static_cast<const float*>(buffer.data);
-      const std::size_t count = std::min<std::size_t>(frames, buffer.byteSize / 4);
-      for (std::size_t k = 0; k < count; ++k) mono[k] += in[k] / divisor;
-    }
-  } else {
-    const auto* in = static_cast<const float*>(list[0].data);
-    for (std::size_t i = 0; i < frames; ++i) {
-      float sum = 0.0f;
-      for (std::size_t c = 0; c < n; ++c) sum += in[i * n + c];
-      mono[i] = sum / divisor;
-    }
+std::optional<std::vector<float>> mixDown(std::span<const float> frames, std::uint32_t channels) {
+  if (channels < 1 || frames.size() < channels) return std::nullopt;
+  const std::size_t count = frames.size() / channels;
+  const auto divisor = static_cast<float>(channels);
+  std::vector<float> mono(count);
+  for (std::size_t i = 0; i < count; ++i) {
+    float sum = 0.0f;
+    for (std::size_t c = 0; c < channels; ++c) sum += frames[i * channels + c];
+    mono[i] = sum / divisor;
   }
   return mono;
 }
@@ -81,134 +33,143 @@ std::optional<std::uint32_t> convertedCapacity(double inRate, std::size_t frames
   return static_cast<std::uint32_t>(quotient) + 64;
 }
 
-Capture::Capture(Link& link, std::vector<std::string> bundles, AudioTap& tap, Exit exit)
-    : link_(link), bundles_(std::move(bundles)), audio_(tap), exit_(std::move(exit)) {
+Capture::Capture(Link& link, std::vector<std::string> bundles, AudioTap& tap, Exit exit,
+                 CaptureTiming timing, Clock now)
+    : link_(link),
+      bundles_(std::move(bundles)),
+      audio_(tap),
+      exit_(std::move(exit)),
+      timing_(timing),
+      now_(std::move(now)) {
   queue_.startThread("quorvel.sonacap");
 }
 
 std::optional<TapError> Capture::start() {
-  TapDescription description;
-  description.name = "quorvel";
-  description.uuid = newUUID();
-  description.isPrivate = true;
-  description.muted = false;
-  description.monoGlobal = true;
-  if (audio_.canTapBundles() && !bundles_.empty()) {
-    description.bundleIDs = bundles_;
-    description.exclusive = false;
-    description.processRestore = true;
-  }
-
-  const Made tap = audio_.createTap(description);
-  tap_ = tap.id;
-  if (tap.status != 0 || tap_ == 0) return failed("AudioHardwareCreateProcessTap", tap.status);
-
-  const Status read = audio_.readFormat(tap_, format_);
-  if (read != 0 || !(format_.sampleRate > 0) || format_.channelsPerFrame == 0) {
-    return failed("kAudioTapPropertyFormat", read);
-  }
-  if (format_.formatID != FORMAT_LINEAR_PCM || (format_.formatFlags & FORMAT_FLAG_IS_FLOAT) == 0 ||
-      format_.bitsPerChannel != 32) {
-    return TapError{"unexpected tap format " + std::to_string(format_.formatID) + " flags " +
-                    std::to_string(format_.formatFlags) + " bits " +
-                    std::to_string(format_.bitsPerChannel)};
-  }
-
-  const Made device = audio_.createDevice(DeviceDescription{.name = "quorvel-tap",
-                                                            .uid = newUUID(),
-                                                            .isPrivate = true,
-                                                            .stacked = false,
-                                                            .tapAutoStart = true});
-  device_ = device.id;
-  if (device.status != 0 || device_ == 0) {
-    return failed("AudioHardwareCreateAggregateDevice", device.status);
-  }
-  if (const Status attached = audio_.attachTap(device_, description.uuid); attached != 0) {
-    return failed("kAudioAggregateDevicePropertyTapList", attached);
-  }
-  // The device may take a moment to show its input; go on either way.
-  audio_.awaitInput(device_, std::chrono::milliseconds(1000));
-  audio_.listenFormat(tap_, [this] { restart(); });
-
-  monoRate_ = format_.sampleRate;
-  if (format_.sampleRate == OUT_RATE) {
+  auto opened = audio_.open();
+  if (auto* error = std::get_if<TapError>(&opened)) return *error;
+  format_ = std::get<TapFormat>(opened);
+  if (format_.rate == OUT_RATE) {
     converter_.reset();
   } else {
     // Sound at another rate than the server expects would be wrong, so this is fatal.
-    auto made = Resampler::make(format_.sampleRate, OUT_RATE);
-    if (auto* reason = std::get_if<std::string>(&made)) return TapError{"soxr_create " + *reason};
+    auto made = Resampler::make(format_.rate, OUT_RATE);
+    if (auto* reason = std::get_if<std::string>(&made)) return TapError{"soxr_create: " + *reason};
     converter_.emplace(std::move(std::get<Resampler>(made)));
   }
-
-  const Made proc =
-      audio_.createInputProc(device_, queue_, [this](BufferList list) { handle(list); });
-  proc_ = proc.id;
-  if (proc.status != 0 || proc_ == 0) {
-    return failed("AudioDeviceCreateIOProcIDWithBlock", proc.status);
+  if (auto error = audio_.start(queue_, [this](Delivery delivery) { handle(delivery); })) {
+    return error;
   }
-  if (const Status started = audio_.startDevice(device_, proc_); started != 0) {
-    return failed("AudioDeviceStart", started);
+  if (!keepingTime_ && timing_.clockCheck.count() > 0) {
+    keepingTime_ = true;
+    queue_.after(timing_.clockCheck, [this] { keepTime(); });
   }
   return std::nullopt;
 }
 
+void Capture::keepTime() {
+  gapFrames_ += fillGap(timing_.lagLimit);
+  queue_.after(timing_.clockCheck, [this] { keepTime(); });
+}
+
 nlohmann::json Capture::info() {
-  return {{"rate", format_.sampleRate},
-          {"channels", format_.channelsPerFrame},
-          {"streams", audio_.inputStreams(device_).value_or(0)},
+  return {{"rate", format_.rate},
+          {"channels", format_.channels},
+          {"streams", format_.streams},
           {"only", bundles_}};
 }
 
 void Capture::restart() {
   queue_.async([this] {
-    if (restarting_) return;
+    // A change while a rebuild waits to try again is seen by that try.
+    if (restarting_ || retrying_) return;
     restarting_ = true;
-    queue_.after(REBUILD_DELAY, [this] { rebuild(); });
+    gapFrames_ = 0;
+    queue_.after(timing_.rebuildDelay, [this] { rebuild(); });
   });
 }
 
 void Capture::rebuild() {
   restarting_ = false;
   stop();
+  attempt(now_());
+}
+
+void Capture::attempt(std::chrono::steady_clock::time_point began) {
   if (const auto error = start()) {
+    stop();
+    // The sound service restarting (an upgrade, a crash) usually takes well under a second.
+    if (now_() - began < timing_.retryLimit) {
+      retrying_ = true;
+      queue_.after(timing_.retryPause, [this, began] { attempt(began); });
+      return;
+    }
     link_.json({{"event", "error"}, {"message", error->message}});
     exit_(1);
     return;
   }
+  retrying_ = false;
+  gapFrames_ += fillGap();
   nlohmann::json event = info();
   event["event"] = "restarted";
+  event["gap"] = std::round(static_cast<double>(gapFrames_) / OUT_RATE * 1000.0) / 1000.0;
   link_.json(event);
 }
 
 void Capture::stop() {
-  if (device_ != 0) {
-    if (proc_ != 0) {
-      audio_.stopDevice(device_, proc_);
-      audio_.destroyInputProc(device_, proc_);
-    }
-    audio_.destroyDevice(device_);
-  }
-  if (tap_ != 0) audio_.destroyTap(tap_);
-  tap_ = 0;
-  device_ = 0;
-  proc_ = 0;
+  audio_.stop();
   converter_.reset();
 }
 
-void Capture::handle(BufferList list) {
-  if (!monoRate_) return;
-  const auto mono = mixDown(format_.formatFlags, list);
-  if (!mono) return;
-  if (!converter_) {
-    link_.send(AUDIO_MESSAGE, std::as_bytes(std::span(*mono)));
-    return;
+std::uint64_t Capture::fillGap(std::chrono::milliseconds allowed) {
+  if (!clockStart_) return 0;
+  const std::chrono::duration<double> elapsed = now_() - *clockStart_;
+  const double missing = elapsed.count() * OUT_RATE - static_cast<double>(sentFrames_);
+  const double allowedFrames = std::chrono::duration<double>(allowed).count() * OUT_RATE;
+  if (!(missing >= 1.0) || missing <= allowedFrames) return 0;
+  const auto frames = static_cast<std::uint64_t>(std::llround(missing));
+  sendSilence(frames);
+  return frames;
+}
+
+void Capture::sendSamples(std::span<const float> samples) {
+  link_.send(AUDIO_MESSAGE, std::as_bytes(samples));
+  sentFrames_ += samples.size();
+}
+
+void Capture::sendSilence(std::uint64_t frames) {
+  static const std::vector<float> zeros(SILENCE_CHUNK, 0.0f);
+  while (frames > 0) {
+    const std::uint64_t chunk = std::min(frames, SILENCE_CHUNK);
+    sendSamples(std::span(zeros.data(), static_cast<std::size_t>(chunk)));
+    frames -= chunk;
   }
-  const auto capacity = convertedCapacity(format_.sampleRate, mono->size());
-  if (!capacity) return;
-  std::vector<float> out(*capacity);
-  const auto converted = converter_->process(*mono, out);
-  if (!converted || *converted == 0) return;
-  link_.send(AUDIO_MESSAGE, std::as_bytes(std::span(out.data(), *converted)));
+}
+
+void Capture::handle(Delivery delivery) {
+  if (!(format_.rate > 0)) return;
+  std::optional<std::vector<float>> mixed;
+  std::span<const float> mono = delivery.samples;
+  if (format_.channels != 1) {
+    mixed = mixDown(delivery.samples, format_.channels);
+    mono = mixed ? std::span<const float>(*mixed) : std::span<const float>();
+  }
+  if (!mono.empty() && !clockStart_) {
+    clockStart_ = now_() - std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                               std::chrono::duration<double>(mono.size() / format_.rate));
+  }
+  if (!mono.empty() && !converter_) {
+    sendSamples(mono);
+  } else if (!mono.empty()) {
+    if (const auto capacity = convertedCapacity(format_.rate, mono.size())) {
+      std::vector<float> out(*capacity);
+      const auto converted = converter_->process(mono, out);
+      if (converted && *converted > 0) sendSamples(std::span(out.data(), *converted));
+    }
+  }
+  if (delivery.lostFrames > 0) {
+    sendSilence(static_cast<std::uint64_t>(
+        std::llround(static_cast<double>(delivery.lostFrames) * OUT_RATE / format_.rate)));
+  }
 }
 
 }  // namespace sonacap

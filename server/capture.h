@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -18,38 +19,43 @@ namespace sonacap {
 
 // Sample rate in hertz of all audio sent to the server.
 inline constexpr double OUT_RATE = 48000.0;
-// How long a rebuild waits after the first change notification of a burst.
-inline constexpr std::chrono::milliseconds REBUILD_DELAY{400};
 
-// Why the capture could not be built; the text the "error" event carries.
-struct TapError {
-  std::string message;
+// The waits of a rebuild.
+struct CaptureTiming {
+  std::chrono::milliseconds rebuildDelay{400};  // after the first change of a burst
+  std::chrono::milliseconds retryPause{500};    // between attempts that fail
+  std::chrono::milliseconds retryLimit{10000};  // how long a sound service may take to come back
+  // How often the stream is held against the clock (0: never), and how far it may lag before
+  // the lag is sent as silence: a stalled or lost sound service must not stop the clock.
+  std::chrono::milliseconds clockCheck{50};
+  std::chrono::milliseconds lagLimit{60};
 };
 
-// A status code as text: decimal, then its four bytes in quotes when all are printable ASCII.
-std::string describe(Status status);
+using Clock = std::function<std::chrono::steady_clock::time_point()>;
 
-// The mono samples of one delivery: the average of its channels, frame by frame. Absent when
-// the delivery holds no whole frame.
-std::optional<std::vector<float>> mixDown(std::uint32_t formatFlags, BufferList list);
+// The mono samples of interleaved frames: the average of their channels, frame by frame. A
+// partial last frame is dropped; absent when there is no whole frame.
+std::optional<std::vector<float>> mixDown(std::span<const float> frames, std::uint32_t channels);
 
 // Room for the converted samples of frames input frames at inRate, with slack for the
 // converter's carry-over; absent when it cannot be counted in 32 bits.
 std::optional<std::uint32_t> convertedCapacity(double inRate, std::size_t frames);
 
-// The system-audio capture: a tap on everything the computer plays, recorded by a private
-// device whose deliveries are mixed to mono, converted to OUT_RATE and sent over the link.
+// The system-audio capture: a tap on what the computer plays, mixed to mono, converted to
+// OUT_RATE and sent over the link. The stream stays true to the clock: sound lost in a
+// rebuild, in a hole of the sound system or for want of room is sent as silence of its length.
 // All its state lives on queue, except during the first start on the main thread.
 class Capture {
  public:
   using Exit = std::function<void(int)>;
 
-  // Nothing is created in the audio system yet. exit ends the process after a failed rebuild.
-  Capture(Link& link, std::vector<std::string> bundles, AudioTap& tap, Exit exit = Link::exitNow);
+  // Nothing is opened in the sound system yet. exit ends the process after a failed rebuild.
+  Capture(Link& link, std::vector<std::string> bundles, AudioTap& tap, Exit exit = Link::exitNow,
+          CaptureTiming timing = {}, Clock now = std::chrono::steady_clock::now);
   Capture(const Capture&) = delete;
   Capture& operator=(const Capture&) = delete;
 
-  // Builds and starts the capture. Steps that succeeded before a failure are not undone.
+  // Opens the tap and starts it delivering. A failed start leaves what it opened to stop.
   [[nodiscard]] std::optional<TapError> start();
 
   // "rate", "channels", "streams" and "only" of the running capture.
@@ -58,28 +64,41 @@ class Capture {
   // Schedules a rebuild; a burst of calls leads to one. Safe from any thread.
   void restart();
 
-  // Takes everything start built down again; never fails.
+  // Closes everything start opened; never fails.
   void stop();
 
-  // Mixes one delivery to mono, converts it and sends it as one audio message.
-  void handle(BufferList list);
+  // Mixes one delivery to mono, converts it and sends it, then the silence it stands for.
+  void handle(Delivery delivery);
 
   TaskQueue& queue() { return queue_; }
 
  private:
   void rebuild();
+  // One try at building the capture again, for a rebuild that began at began.
+  void attempt(std::chrono::steady_clock::time_point began);
+  // Sends the silence that brings the stream up to the time passed, if it lags by more than
+  // allowed; the frames sent.
+  std::uint64_t fillGap(std::chrono::milliseconds allowed = {});
+  // Holds the stream against the clock every clockCheck from now on.
+  void keepTime();
+  void sendSamples(std::span<const float> samples);
+  void sendSilence(std::uint64_t frames);
 
   Link& link_;
   const std::vector<std::string> bundles_;
   AudioTap& audio_;
   const Exit exit_;
-  ObjectId tap_ = 0;
-  ObjectId device_ = 0;
-  ObjectId proc_ = 0;
-  StreamFormat format_;
+  const CaptureTiming timing_;
+  const Clock now_;
+  TapFormat format_;
   std::optional<Resampler> converter_;
-  std::optional<double> monoRate_;  // the rate of the mono samples, set once a format is known
-  bool restarting_ = false;
+  bool restarting_ = false;  // a rebuild is scheduled
+  bool retrying_ = false;    // a rebuild waits to try again
+  bool keepingTime_ = false;
+  std::uint64_t gapFrames_ = 0;  // silence sent since the first change before a rebuild
+  // When the first frame sent was played, and how many frames were sent since.
+  std::optional<std::chrono::steady_clock::time_point> clockStart_;
+  std::uint64_t sentFrames_ = 0;
   TaskQueue queue_;  // last: its thread must stop before the fields it uses go
 };
 

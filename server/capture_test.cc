@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <deque>
 #include <future>
-#include <map>
 #include <mutex>
 #include <numbers>
 #include <thread>
@@ -16,93 +16,23 @@ namespace {
 
 using namespace sonacap::testing;
 
-TEST(Describe, DecimalAndPrintableCode) {
-  const std::pair<Status, const char*> cases[] = {
-      {0, "0"},
-      {-50, "-50"},
-      {1852797029, "1852797029 'nope'"},
-      {0x20202020, "538976288 '    '"},
-      {0x1F6F7065, "527396965"},
-      {0x7F6F7065, "2138009701"},
-      {static_cast<Status>(0x806F7065), "-2140180379"},
-      {6, "6"},
+TEST(MixDown, AveragesEachWholeFrame) {
+  struct Case {
+    const char* name;
+    std::vector<float> frames;
+    std::uint32_t channels;
+    std::optional<std::vector<float>> mono;
   };
-  for (const auto& [status, text] : cases) {
-    SCOPED_TRACE(status);
-    EXPECT_EQ(describe(status), text);
-  }
-}
-
-struct MixCase {
-  const char* name;
-  std::uint32_t flags;
-  std::vector<std::vector<float>> buffers;  // empty vector with absent set: no sample pointer
-  std::vector<bool> absent;
-  std::uint32_t channels;  // of the first buffer
-  std::optional<std::vector<float>> mono;
-};
-
-TEST(MixDown, Layouts) {
-  const std::uint32_t interleaved = FORMAT_FLAG_IS_FLOAT | FORMAT_FLAG_IS_PACKED;
-  const std::uint32_t planar = interleaved | FORMAT_FLAG_IS_NON_INTERLEAVED;
-  const MixCase cases[] = {
-      {"interleaved stereo averages each frame",
-       interleaved,
-       {{1, 3, -1, 0.5f, 0.25f, 0.25f}},
-       {false},
-       2,
-       std::vector<float>{2, -0.25f, 0.25f}},
-      {"interleaved: the partial last frame is dropped",
-       interleaved,
-       {{1, 1, 2, 2, 3}},
-       {false},
-       2,
-       std::vector<float>{1, 2}},
-      {"interleaved: later buffers are not used",
-       interleaved,
-       {{1, 1}, {9, 9}},
-       {false, false},
-       2,
-       std::vector<float>{1}},
-      {"interleaved mono passes through",
-       interleaved,
-       {{0.5f, -0.5f}},
-       {false},
-       1,
-       std::vector<float>{0.5f, -0.5f}},
-      {"planar: a shorter second channel adds to the first frames only",
-       planar,
-       {{1, 1, 1, 1}, {3, 3}},
-       {false, false},
-       1,
-       std::vector<float>{2, 2, 0.5f, 0.5f}},
-      {"planar: a channel without samples still counts",
-       planar,
-       {{1, -1}, {}},
-       {false, true},
-       1,
-       std::vector<float>{0.5f, -0.5f}},
-      {"planar: the first buffer alone sets the frame count",
-       planar,
-       {{1, 1}, {3, 3, 3}},
-       {false, false},
-       1,
-       std::vector<float>{2, 2}},
-      {"first buffer of 0 bytes", interleaved, {{}}, {false}, 2, std::nullopt},
-      {"less than one frame", interleaved, {{1}}, {false}, 2, std::nullopt},
-      {"first buffer without samples", planar, {{}, {1, 1}}, {true, false}, 1, std::nullopt},
-      {"no channels", interleaved, {{1, 1}}, {false}, 0, std::nullopt},
-      {"no buffers", interleaved, {}, {}, 2, std::nullopt},
+  const std::vector<Case> cases = {
+      {"stereo", {1, 3, -1, 0.5f, 0.25f, 0.25f}, 2, std::vector<float>{2, -0.25f, 0.25f}},
+      {"a partial last frame is dropped", {1, 1, 2, 2, 3}, 2, std::vector<float>{1, 2}},
+      {"mono passes through", {0.5f, -0.5f}, 1, std::vector<float>{0.5f, -0.5f}},
+      {"less than one frame", {1}, 2, std::nullopt},
+      {"no channels", {1, 2}, 0, std::nullopt},
   };
-  for (const MixCase& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    std::vector<Buffer> list;
-    for (std::size_t i = 0; i < c.buffers.size(); ++i) {
-      list.push_back(Buffer{.channels = i == 0 ? c.channels : 1,
-                            .byteSize = static_cast<std::uint32_t>(c.buffers[i].size() * 4),
-                            .data = c.absent[i] ? nullptr : c.buffers[i].data()});
-    }
-    EXPECT_EQ(mixDown(c.flags, list), c.mono);
+    EXPECT_EQ(mixDown(c.frames, c.channels), c.mono);
   }
 }
 
@@ -114,110 +44,89 @@ TEST(ConvertedCapacity, RoomForOneCall) {
   EXPECT_EQ(convertedCapacity(1e-9, 441), std::nullopt);
 }
 
-// The audio system as a script: records what is asked, fails the steps it is told to.
+// The sound system as a script: opens with the format it is given or fails as it is told,
+// records what is asked, and delivers or reports changes when the test says so.
 class ScriptedTap : public AudioTap {
  public:
-  StreamFormat format{.sampleRate = 48000,
-                      .formatID = FORMAT_LINEAR_PCM,
-                      .formatFlags = FORMAT_FLAG_IS_FLOAT | FORMAT_FLAG_IS_PACKED,
-                      .channelsPerFrame = 2,
-                      .bitsPerChannel = 32};
-  bool bundleTaps = false;
-  std::optional<std::uint32_t> streams = 1;
-  std::function<void()> duringCreateTap;
+  TapFormat format{.rate = 48000, .channels = 2, .streams = 1};
+  std::function<void()> duringOpen;
 
-  void fail(const std::string& step, Status status) {
+  // The next opens fail with these messages, one each.
+  void failOpens(std::vector<std::string> messages) {
     std::lock_guard lock(mutex_);
-    failures_[step] = status;
+    openFailures_.insert(openFailures_.end(), messages.begin(), messages.end());
+  }
+  void failStart(std::string message) {
+    std::lock_guard lock(mutex_);
+    startFailure_ = std::move(message);
   }
   std::vector<std::string> calls() {
     std::lock_guard lock(mutex_);
     return calls_;
   }
-  TapDescription tapDescription() {
-    std::lock_guard lock(mutex_);
-    return tap_;
-  }
-  std::vector<DeviceDescription> devices() {
-    std::lock_guard lock(mutex_);
-    return devices_;
-  }
-  std::string attached() {
-    std::lock_guard lock(mutex_);
-    return attached_;
-  }
-  void changeFormat() { formatListener_(); }
-
-  bool canTapBundles() const override { return bundleTaps; }
-  Made createTap(const TapDescription& description) override {
+  void deliver(std::vector<float> samples, std::uint64_t lost = 0) {
+    TaskQueue* queue = nullptr;
     {
       std::lock_guard lock(mutex_);
-      tap_ = description;
+      queue = queue_;
     }
-    if (duringCreateTap) duringCreateTap();
-    return made("createTap");
+    ASSERT_NE(queue, nullptr);
+    queue->async([this, samples = std::move(samples), lost] {
+      onSound_(Delivery{.samples = samples, .lostFrames = lost});
+    });
   }
-  Status readFormat(ObjectId, StreamFormat& out) override {
-    out = format;
-    return made("readFormat").status;
-  }
-  Made createDevice(const DeviceDescription& description) override {
+  void change(TapChange change) { onChange_(change); }
+
+  std::variant<TapFormat, TapError> open() override {
+    if (duringOpen) duringOpen();
     std::lock_guard lock(mutex_);
-    devices_.push_back(description);
-    return madeLocked("createDevice");
+    calls_.push_back("open");
+    if (!openFailures_.empty()) {
+      const std::string message = openFailures_.front();
+      openFailures_.pop_front();
+      return TapError{message};
+    }
+    return format;
   }
-  Status attachTap(ObjectId, const std::string& uuid) override {
+  std::optional<TapError> start(TaskQueue& queue, std::function<void(Delivery)> onSound) override {
     std::lock_guard lock(mutex_);
-    attached_ = uuid;
-    return madeLocked("attachTap").status;
+    calls_.push_back("start");
+    queue_ = &queue;
+    onSound_ = std::move(onSound);
+    if (startFailure_) return TapError{*startFailure_};
+    return std::nullopt;
   }
-  void awaitInput(ObjectId, std::chrono::milliseconds limit) override {
-    EXPECT_EQ(limit, std::chrono::milliseconds(1000));
-    made("awaitInput");
+  void stop() override {
+    std::lock_guard lock(mutex_);
+    calls_.push_back("stop");
   }
-  std::optional<std::uint32_t> inputStreams(ObjectId) override { return streams; }
-  void listenFormat(ObjectId, std::function<void()> onChange) override {
-    formatListener_ = std::move(onChange);
-    made("listenFormat");
-  }
-  Made createInputProc(ObjectId, TaskQueue&, std::function<void(BufferList)>) override {
-    return made("createInputProc");
-  }
-  Status startDevice(ObjectId, ObjectId) override { return made("startDevice").status; }
-  Status stopDevice(ObjectId, ObjectId) override { return made("stopDevice").status; }
-  Status destroyInputProc(ObjectId, ObjectId) override { return made("destroyInputProc").status; }
-  Status destroyDevice(ObjectId) override { return made("destroyDevice").status; }
-  Status destroyTap(ObjectId) override { return made("destroyTap").status; }
-  void listenDefaultOutput(std::function<void()>) override { made("listenDefaultOutput"); }
+  void watch(std::function<void(TapChange)> onChange) override { onChange_ = std::move(onChange); }
 
  private:
-  Made made(const std::string& step) {
-    std::lock_guard lock(mutex_);
-    return madeLocked(step);
-  }
-  // A failure given with status 0 stands for a call that succeeds but makes nothing.
-  Made madeLocked(const std::string& step) {
-    calls_.push_back(step);
-    if (const auto failure = failures_.find(step); failure != failures_.end()) {
-      return {failure->second, 0};
-    }
-    return {0, static_cast<ObjectId>(calls_.size())};
-  }
-
   std::mutex mutex_;
   std::vector<std::string> calls_;
-  std::map<std::string, Status> failures_;
-  TapDescription tap_;
-  std::vector<DeviceDescription> devices_;
-  std::string attached_;
-  std::function<void()> formatListener_;
+  std::deque<std::string> openFailures_;
+  std::optional<std::string> startFailure_;
+  TaskQueue* queue_ = nullptr;
+  std::function<void(Delivery)> onSound_;
+  std::function<void(TapChange)> onChange_;
 };
 
-const std::vector<std::string> ALL_STEPS = {"createTap",       "readFormat", "createDevice",
-                                            "attachTap",       "awaitInput", "listenFormat",
-                                            "createInputProc", "startDevice"};
-const std::vector<std::string> STOP_STEPS = {"stopDevice", "destroyInputProc", "destroyDevice",
-                                             "destroyTap"};
+// A clock the test moves.
+struct TestClock {
+  std::mutex mutex;
+  std::chrono::steady_clock::time_point now = std::chrono::steady_clock::time_point{} + 100s;
+  void advance(std::chrono::steady_clock::duration by) {
+    std::lock_guard lock(mutex);
+    now += by;
+  }
+  Clock clock() {
+    return [this] {
+      std::lock_guard lock(mutex);
+      return now;
+    };
+  }
+};
 
 class CaptureTest : public ::testing::Test {
  protected:
@@ -226,11 +135,33 @@ class CaptureTest : public ::testing::Test {
     ASSERT_TRUE(server.accept());
   }
 
+  std::unique_ptr<Capture> makeCapture(std::vector<std::string> bundles = {}) {
+    auto capture =
+        std::make_unique<Capture>(link, std::move(bundles), tap, exit, timing, clock.clock());
+    tap.watch([c = capture.get()](TapChange) { c->restart(); });
+    return capture;
+  }
+
   nlohmann::json nextEvent(std::chrono::milliseconds limit = 10s) {
     const auto message = server.next(limit);
     if (!message) return nullptr;
     EXPECT_EQ(message->type, EVENT_MESSAGE);
     return nlohmann::json::parse(message->payload);
+  }
+
+  // Reads audio messages until an event comes or nothing comes for a while; the samples.
+  std::vector<float> audioUntilEvent(nlohmann::json* event = nullptr,
+                                     std::chrono::milliseconds quiet = 300ms) {
+    std::vector<float> samples;
+    while (const auto message = server.next(quiet)) {
+      if (message->type == EVENT_MESSAGE) {
+        if (event) *event = nlohmann::json::parse(message->payload);
+        break;
+      }
+      const auto more = samplesOf(message->payload);
+      samples.insert(samples.end(), more.begin(), more.end());
+    }
+    return samples;
   }
 
   // Holds the capture's queue until the returned promise is kept.
@@ -252,142 +183,66 @@ class CaptureTest : public ::testing::Test {
   TestServer server{path};
   Link link;
   ScriptedTap tap;
+  TestClock clock;
+  // The clock is held only where a test asks for it.
+  CaptureTiming timing{
+      .rebuildDelay = 400ms, .retryPause = 20ms, .retryLimit = 10s, .clockCheck = 0ms};
   std::promise<int> exited;
   Capture::Exit exit = [this](int status) { exited.set_value(status); };
 };
 
-TEST_F(CaptureTest, StartTakesTheStepsInOrder) {
-  Capture capture(link, {"com.a", " b"}, tap, exit);
-  ASSERT_EQ(capture.start(), std::nullopt);
-  EXPECT_EQ(tap.calls(), ALL_STEPS);
+TEST_F(CaptureTest, FailuresToStartCarryTheCallAndReason) {
+  auto capture = makeCapture();
+  tap.failOpens({"pa_context_connect: Connection refused"});
+  EXPECT_EQ(capture->start()->message, "pa_context_connect: Connection refused");
+  tap.failStart("pa_stream_cork: Bad state");
+  EXPECT_EQ(capture->start()->message, "pa_stream_cork: Bad state");
+  EXPECT_EQ(tap.calls(), (std::vector<std::string>{"open", "open", "start"}));
+}
 
-  const TapDescription description = tap.tapDescription();
-  EXPECT_EQ(description.name, "quorvel");
-  EXPECT_TRUE(description.isPrivate);
-  EXPECT_FALSE(description.muted);
-  EXPECT_TRUE(description.monoGlobal);
-  EXPECT_TRUE(description.bundleIDs.empty());
-  EXPECT_EQ(tap.attached(), description.uuid);
-  EXPECT_EQ(description.uuid.size(), 36u);
-
-  const DeviceDescription device = tap.devices().at(0);
-  EXPECT_EQ(device.name, "quorvel-tap");
-  EXPECT_EQ(device.uid.size(), 36u);
-  EXPECT_NE(device.uid, description.uuid);
-  EXPECT_TRUE(device.isPrivate);
-  EXPECT_FALSE(device.stacked);
-  EXPECT_TRUE(device.tapAutoStart);
-
+TEST_F(CaptureTest, InfoDescribesTheTapAndTheAskedApplications) {
+  auto capture = makeCapture({"com.a", " b"});
+  ASSERT_EQ(capture->start(), std::nullopt);
   EXPECT_EQ(
-      capture.info(),
+      capture->info(),
       nlohmann::json::parse(R"({"rate":48000.0,"channels":2,"streams":1,"only":["com.a"," b"]})"));
-  tap.streams.reset();
-  EXPECT_EQ(capture.info()["streams"], 0);
 }
 
-TEST_F(CaptureTest, BundlesAreAppliedWhereTheSystemCan) {
-  tap.bundleTaps = true;
-  Capture capture(link, {"com.a"}, tap, exit);
-  ASSERT_EQ(capture.start(), std::nullopt);
-  const TapDescription description = tap.tapDescription();
-  EXPECT_EQ(description.bundleIDs, std::vector<std::string>{"com.a"});
-  EXPECT_FALSE(description.exclusive);
-  EXPECT_TRUE(description.processRestore);
-}
-
-TEST_F(CaptureTest, EveryFailureOfStartNamesItsStep) {
-  const StreamFormat good = tap.format;
-  StreamFormat noRate = good;
-  noRate.sampleRate = 0;
-  StreamFormat noChannels = good;
-  noChannels.channelsPerFrame = 0;
-  StreamFormat integers = good;
-  integers.formatFlags = 12;
-  integers.bitsPerChannel = 16;
-  StreamFormat notPCM = good;
-  notPCM.formatID = 0x61616320;  // "aac "
-  StreamFormat unconvertible = good;
-  unconvertible.sampleRate = INFINITY;
-  struct Case {
-    const char* step;
-    Status status;
-    StreamFormat format;
-    const char* message;
-  };
-  const Case cases[] = {
-      {"createTap", 1852797029, good, "AudioHardwareCreateProcessTap 1852797029 'nope'"},
-      {"createTap", 0, good, "AudioHardwareCreateProcessTap 0"},
-      {"readFormat", -50, good, "kAudioTapPropertyFormat -50"},
-      {nullptr, 0, noRate, "kAudioTapPropertyFormat 0"},
-      {nullptr, 0, noChannels, "kAudioTapPropertyFormat 0"},
-      {nullptr, 0, integers, "unexpected tap format 1819304813 flags 12 bits 16"},
-      {nullptr, 0, notPCM, "unexpected tap format 1633772320 flags 9 bits 32"},
-      {"createDevice", 560947818, good, "AudioHardwareCreateAggregateDevice 560947818 '!obj'"},
-      {"createDevice", 0, good, "AudioHardwareCreateAggregateDevice 0"},
-      {"attachTap", 2003332927, good, "kAudioAggregateDevicePropertyTapList 2003332927 'who?'"},
-      {nullptr, 0, unconvertible, "soxr_create I/O ratio out-of-range"},
-      {"createInputProc", 0, good, "AudioDeviceCreateIOProcIDWithBlock 0"},
-      {"createInputProc", 5, good, "AudioDeviceCreateIOProcIDWithBlock 5"},
-      {"startDevice", 1852797029, good, "AudioDeviceStart 1852797029 'nope'"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.message);
-    ScriptedTap scripted;
-    scripted.format = c.format;
-    if (c.step != nullptr) scripted.fail(c.step, c.status);
-    Capture capture(link, {}, scripted, exit);
-    const auto error = capture.start();
-    ASSERT_TRUE(error);
-    EXPECT_EQ(error->message, c.message);
-    const auto calls = scripted.calls();
-    const auto last = std::find(ALL_STEPS.begin(), ALL_STEPS.end(), calls.back());
-    // Nothing after the failing step was asked for, and nothing was taken down.
-    EXPECT_EQ(calls, std::vector<std::string>(ALL_STEPS.begin(), last + 1));
-  }
-}
-
-TEST_F(CaptureTest, InterleavedStereoAt48000IsSentAsMono) {
-  Capture capture(link, {}, tap, exit);
-  ASSERT_EQ(capture.start(), std::nullopt);
+TEST_F(CaptureTest, StereoAt48000IsSentAsMono) {
+  auto capture = makeCapture();
+  ASSERT_EQ(capture->start(), std::nullopt);
   std::vector<float> stereo(1024);
   for (std::size_t i = 0; i < stereo.size(); ++i) stereo[i] = i % 2 == 0 ? 0.5f : -0.25f;
-  const Buffer buffer{.channels = 2, .byteSize = 4096, .data = stereo.data()};
-  capture.handle(BufferList(&buffer, 1));
-  const Buffer tooShort{.channels = 2, .byteSize = 4, .data = stereo.data()};
-  capture.handle(BufferList(&tooShort, 1));
-  capture.handle(BufferList(&buffer, 1));
-
+  tap.deliver(stereo);
+  tap.deliver({0.5f});  // less than a frame: nothing
+  tap.deliver(stereo);
   for (int m = 0; m < 2; ++m) {
     const auto message = server.next();
     ASSERT_TRUE(message);
     EXPECT_EQ(message->type, AUDIO_MESSAGE);
-    EXPECT_EQ(message->payload.size(), 2048u);
     EXPECT_EQ(samplesOf(message->payload), std::vector<float>(512, 0.125f));
   }
   EXPECT_FALSE(server.next(100ms));
 }
 
 TEST_F(CaptureTest, A44100TapIsConvertedTo48000WithHistoryAcrossCalls) {
-  tap.format.sampleRate = 44100;
-  tap.format.channelsPerFrame = 1;
-  Capture capture(link, {}, tap, exit);
-  ASSERT_EQ(capture.start(), std::nullopt);
-  EXPECT_EQ(capture.info()["rate"], 44100.0);
+  tap.format = {.rate = 44100, .channels = 1, .streams = 1};
+  auto capture = makeCapture();
+  ASSERT_EQ(capture->start(), std::nullopt);
 
-  // One second of a 1 kHz tone in deliveries of 441 frames.
+  // One second of a 1 kHz tone in deliveries of 441 frames, fed from another thread: the
+  // socket holds less than a second of sound.
   std::vector<float> tone(44100);
   for (std::size_t i = 0; i < tone.size(); ++i) {
     tone[i] = 0.5f * static_cast<float>(std::sin(2 * std::numbers::pi * 1000 * i / 44100.0));
   }
-  // Fed from another thread: the socket holds less than a second of sound.
   std::thread feeder([&] {
     for (std::size_t at = 0; at < tone.size(); at += 441) {
-      const Buffer buffer{.channels = 1, .byteSize = 441 * 4, .data = tone.data() + at};
-      capture.handle(BufferList(&buffer, 1));
+      tap.deliver(std::vector<float>(tone.begin() + at, tone.begin() + at + 441));
     }
   });
   std::vector<float> out;
-  while (const auto message = server.next(200ms)) {
+  while (const auto message = server.next(300ms)) {
     ASSERT_EQ(message->type, AUDIO_MESSAGE);
     ASSERT_LE(message->payload.size(), 544u * 4);
     const auto samples = samplesOf(message->payload);
@@ -407,67 +262,137 @@ TEST_F(CaptureTest, A44100TapIsConvertedTo48000WithHistoryAcrossCalls) {
   EXPECT_LT(largestStep, 0.5f * 2 * std::numbers::pi * 1000 / 48000 * 1.05);
 }
 
-TEST_F(CaptureTest, ABurstOfChangesLeadsToOneRebuild) {
-  Capture capture(link, {"x"}, tap, exit);
-  ASSERT_EQ(capture.start(), std::nullopt);
-  const auto began = std::chrono::steady_clock::now();
-  {
-    auto release = holdQueue(capture);
-    capture.restart();
-    capture.restart();
-    tap.changeFormat();
-    release.set_value();
+TEST_F(CaptureTest, SoundTheSystemLostIsSentAsSilenceOfItsLength) {
+  struct Case {
+    const char* name;
+    double rate;
+    std::uint64_t lost;
+    std::size_t silence;  // at 48000 Hz
+  };
+  const std::vector<Case> cases = {
+      {"at the output rate", 48000, 480, 480},
+      {"converted", 44100, 441, 480},
+      {"more than one message holds", 48000, 100000, 100000},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    tap.format = {.rate = c.rate, .channels = 1, .streams = 1};
+    auto capture = makeCapture();
+    ASSERT_EQ(capture->start(), std::nullopt);
+    tap.deliver(std::vector<float>(4410, 0.5f), c.lost);
+    const auto samples = audioUntilEvent();
+    const auto loud =
+        std::count_if(samples.begin(), samples.end(), [](float s) { return std::abs(s) > 0.01f; });
+    ASSERT_GE(samples.size(), c.silence);
+    EXPECT_EQ(
+        std::count(samples.end() - static_cast<std::ptrdiff_t>(c.silence), samples.end(), 0.0f),
+        static_cast<std::ptrdiff_t>(c.silence));
+    EXPECT_GT(loud, 4000);
+    // The loud part and the silence add up to what the delivery stood for, but for the
+    // converter's delay of a few milliseconds.
+    EXPECT_NEAR(static_cast<double>(samples.size()), 4410 * 48000 / c.rate + c.silence, 480);
   }
-  const auto event = nextEvent();
-  EXPECT_GE(std::chrono::steady_clock::now() - began, REBUILD_DELAY);
-  EXPECT_EQ(event,
-            nlohmann::json::parse(
-                R"({"event":"restarted","rate":48000.0,"channels":2,"streams":1,"only":["x"]})"));
-  EXPECT_EQ(nextEvent(REBUILD_DELAY + 300ms), nullptr);
-
-  std::vector<std::string> expected = ALL_STEPS;
-  expected.insert(expected.end(), STOP_STEPS.begin(), STOP_STEPS.end());
-  expected.insert(expected.end(), ALL_STEPS.begin(), ALL_STEPS.end());
-  EXPECT_EQ(tap.calls(), expected);
-  EXPECT_NE(tap.devices().at(0).uid, tap.devices().at(1).uid);
 }
 
-TEST_F(CaptureTest, AFormatChangeRebuildsLikeADeviceChange) {
-  Capture capture(link, {}, tap, exit);
-  ASSERT_EQ(capture.start(), std::nullopt);
-  tap.format.sampleRate = 44100;
-  tap.changeFormat();
+TEST_F(CaptureTest, ABurstOfChangesLeadsToOneRebuildThatFillsTheGapFromTheClock) {
+  auto capture = makeCapture({"x"});
+  ASSERT_EQ(capture->start(), std::nullopt);
+  tap.deliver(std::vector<float>(9600, 0.5f));  // 0.1 s of stereo, just played
+  EXPECT_EQ(audioUntilEvent().size(), 4800u);
+  clock.advance(2s);
+  const auto began = std::chrono::steady_clock::now();
+  {
+    auto release = holdQueue(*capture);
+    tap.change(TapChange::output);
+    tap.change(TapChange::format);
+    tap.change(TapChange::lost);
+    release.set_value();
+  }
+  nlohmann::json event;
+  const auto silence = audioUntilEvent(&event, 5s);
+  EXPECT_GE(std::chrono::steady_clock::now() - began, timing.rebuildDelay);
+  // 2.1 s have passed since the first frame, of which 0.1 s were sent.
+  EXPECT_EQ(silence, std::vector<float>(96000, 0.0f));
+  EXPECT_EQ(event, nlohmann::json::parse(R"({"event":"restarted","rate":48000.0,"channels":2,)"
+                                         R"("streams":1,"only":["x"],"gap":2.0})"));
+  EXPECT_EQ(nextEvent(timing.rebuildDelay + 300ms), nullptr);
+  EXPECT_EQ(tap.calls(), (std::vector<std::string>{"open", "start", "stop", "open", "start"}));
+}
+
+TEST_F(CaptureTest, AStreamThatStallsIsHeldToTheClock) {
+  timing.clockCheck = 10ms;
+  auto capture = makeCapture();
+  ASSERT_EQ(capture->start(), std::nullopt);
+  tap.deliver(std::vector<float>(9600, 0.5f));  // 0.1 s of stereo, just played
+  EXPECT_EQ(audioUntilEvent().size(), 4800u);
+  clock.advance(50ms);  // within the usual lag: nothing
+  EXPECT_FALSE(server.next(200ms));
+  clock.advance(950ms);  // the sound service stalls
+  EXPECT_EQ(audioUntilEvent(), std::vector<float>(48000, 0.0f));
+  // The lag sent during a rebuild counts in its gap.
+  tap.change(TapChange::lost);
+  clock.advance(1s);
+  nlohmann::json event;
+  EXPECT_EQ(audioUntilEvent(&event, 5s), std::vector<float>(48000, 0.0f));
+  EXPECT_EQ(event["gap"], 1.0);
+}
+
+TEST_F(CaptureTest, ARebuildBeforeAnySoundHasNoGap) {
+  auto capture = makeCapture();
+  ASSERT_EQ(capture->start(), std::nullopt);
+  tap.format.rate = 44100;
+  tap.change(TapChange::format);
   const auto event = nextEvent();
   EXPECT_EQ(event["event"], "restarted");
   EXPECT_EQ(event["rate"], 44100.0);
+  EXPECT_EQ(event["gap"], 0.0);
 }
 
 TEST_F(CaptureTest, AChangeDuringARebuildLeadsToAnother) {
-  Capture capture(link, {}, tap, exit);
-  ASSERT_EQ(capture.start(), std::nullopt);
-  int creations = 0;
-  tap.duringCreateTap = [&] {
-    if (++creations == 1) capture.restart();
+  auto capture = makeCapture();
+  ASSERT_EQ(capture->start(), std::nullopt);
+  int opens = 0;
+  tap.duringOpen = [&] {
+    if (++opens == 1) capture->restart();
   };
-  capture.restart();
+  capture->restart();
   EXPECT_EQ(nextEvent()["event"], "restarted");
   EXPECT_EQ(nextEvent()["event"], "restarted");
-  EXPECT_EQ(nextEvent(REBUILD_DELAY + 300ms), nullptr);
-  EXPECT_EQ(creations, 2);
+  EXPECT_EQ(nextEvent(timing.rebuildDelay + 300ms), nullptr);
+  EXPECT_EQ(opens, 2);
 }
 
-TEST_F(CaptureTest, AFailedRebuildReportsTheStepAndExits) {
-  Capture capture(link, {}, tap, exit);
-  ASSERT_EQ(capture.start(), std::nullopt);
-  tap.fail("createDevice", 1852797029);
-  capture.restart();
-  EXPECT_EQ(
-      nextEvent(),
-      nlohmann::json::parse(
-          R"({"event":"error","message":"AudioHardwareCreateAggregateDevice 1852797029 'nope'"})"));
+TEST_F(CaptureTest, ARebuildTriesAgainWhileTheSoundServiceIsAway) {
+  auto capture = makeCapture();
+  ASSERT_EQ(capture->start(), std::nullopt);
+  tap.failOpens({"pa_context_connect: Connection refused", "pa_context_connect: Connection refused",
+                 "pa_context_connect: Connection refused"});
+  tap.change(TapChange::lost);
+  tap.change(TapChange::lost);  // the stream fails too
+  EXPECT_EQ(nextEvent()["event"], "restarted");
+  EXPECT_EQ(nextEvent(timing.rebuildDelay + 300ms), nullptr);
+  const auto calls = tap.calls();
+  EXPECT_EQ(std::count(calls.begin(), calls.end(), "open"), 5);
+  EXPECT_EQ(exited.get_future().wait_for(0s), std::future_status::timeout);
+}
+
+TEST_F(CaptureTest, ASoundServiceThatStaysAwayEndsTheCaptureWithItsFailure) {
+  auto capture = makeCapture();
+  ASSERT_EQ(capture->start(), std::nullopt);
+  tap.failOpens(std::vector<std::string>(100, "pa_context_connect: Connection refused"));
+  int opens = 0;
+  tap.duringOpen = [&] {
+    ++opens;
+    clock.advance(1s);  // each try takes a second of the test's clock
+  };
+  tap.change(TapChange::lost);
+  EXPECT_EQ(nextEvent(),
+            nlohmann::json::parse(
+                R"({"event":"error","message":"pa_context_connect: Connection refused"})"));
   auto status = exited.get_future();
   ASSERT_EQ(status.wait_for(10s), std::future_status::ready);
   EXPECT_EQ(status.get(), 1);
+  EXPECT_EQ(opens, 10);
 }
 
 }  // namespace

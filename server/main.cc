@@ -42,12 +42,13 @@ int run(const std::vector<std::string>& args) {
   static const std::unique_ptr<AudioTap> audio = makeSystemAudioTap();
   static Capture capture(link, options.bundles, *audio);
   link.watch([] { Link::exitNow(DONE); });
+  // A new default output, a new format or a sound service that went away: build it again.
+  audio->watch([](TapChange) { capture.restart(); });
   mainQueue.async([] {
     if (const auto error = capture.start()) fail(link, error->message);
     nlohmann::json started = capture.info();
     started["event"] = "started";
     link.json(started);
-    audio->listenDefaultOutput([] { capture.restart(); });
   });
   mainQueue.runForever();
 }

@@ -1,5 +1,5 @@
-// The sonacap executable end to end: its command line, and its capture of a private
-// PulseAudio server's null sink.
+// The sonacap executable end to end: its command line, and its capture of the null sinks of a
+// private PulseAudio server and of a private PipeWire with its PulseAudio service.
 
 #include <fcntl.h>
 #include <signal.h>
@@ -58,6 +58,7 @@ class ToolTest : public ::testing::Test {
       if (message->type == EVENT_MESSAGE) return nlohmann::json::parse(message->payload);
       EXPECT_EQ(message->type, AUDIO_MESSAGE);
       EXPECT_EQ(message->payload.size() % 4, 0u);
+      framesReceived += message->payload.size() / 4;
       if (audio != nullptr) {
         const auto samples = samplesOf(message->payload);
         audio->insert(audio->end(), samples.begin(), samples.end());
@@ -65,6 +66,7 @@ class ToolTest : public ::testing::Test {
     }
   }
 
+  std::size_t framesReceived = 0;  // audio frames nextEvent has read
   TempFolder folder;
   std::string socketPath = folder.path() + "/server.sock";
   std::string errorFile = folder.path() + "/stderr.txt";
@@ -117,9 +119,9 @@ TEST_F(ToolTest, NoSoundServerFailsAtTheTap) {
   ASSERT_GT(pid, 0);
   ASSERT_TRUE(server.accept());
   EXPECT_EQ(nextEvent()["event"], "hello");
-  // PulseAudio's "connection refused".
-  EXPECT_EQ(nextEvent(), nlohmann::json::parse(
-                             R"({"event":"error","message":"AudioHardwareCreateProcessTap 6"})"));
+  EXPECT_EQ(nextEvent(),
+            nlohmann::json::parse(
+                R"({"event":"error","message":"pa_context_connect: Connection refused"})"));
   const quorvel::ExitStatus status = waitWithin(pid, 10s);
   EXPECT_FALSE(status.signaled);
   EXPECT_EQ(status.code, 1);
@@ -149,33 +151,45 @@ std::optional<Burst> loudPart(const std::vector<float>& samples) {
   return burst;
 }
 
-class PulseToolTest : public ToolTest {
+struct Setting {
+  const char* kind;  // of sound server
+  int rate;          // of its default sink
+};
+
+void PrintTo(const Setting& setting, std::ostream* out) {
+  *out << setting.kind << " " << setting.rate;
+}
+
+class SoundToolTest : public ToolTest, public ::testing::WithParamInterface<Setting> {
  protected:
   void SetUp() override {
     ToolTest::SetUp();
-    pulse.emplace(sinkRate());
-    ASSERT_TRUE(pulse->started()) << pulse->log();
+    sound.emplace(GetParam().kind, GetParam().rate);
+    ASSERT_TRUE(sound->started()) << sound->log();
   }
 
   // Launches the tool and reads "hello" and "started".
-  void startCapture(int rate) {
+  void startCapture() {
     pid = launch({"--socket", socketPath});
     ASSERT_GT(pid, 0);
     ASSERT_TRUE(server.accept());
     EXPECT_EQ(nextEvent(),
               nlohmann::json::parse(R"({"event":"hello","pid":)" + std::to_string(pid) + "}"));
-    const nlohmann::json expected = {{"event", "started"},
-                                     {"rate", double(rate)},
-                                     {"channels", 1},
-                                     {"streams", 1},
-                                     {"only", nlohmann::json::array()}};
-    ASSERT_EQ(nextEvent(), expected) << standardError();
+    ASSERT_EQ(nextEvent(), started(GetParam().rate)) << standardError();
+  }
+
+  static nlohmann::json started(int rate, const char* event = "started") {
+    return {{"event", event},
+            {"rate", double(rate)},
+            {"channels", 1},
+            {"streams", 1},
+            {"only", nlohmann::json::array()}};
   }
 
   // Plays a one-second tone on sink and reads the stream until the tone has passed; the tone
   // as it arrived. Fails the test on any event on the way.
   std::vector<float> captureTone(const std::string& sink) {
-    const pid_t player = pulse->play(toneBurst(1.0), sink);
+    const pid_t player = sound->play(toneBurst(1.0), sink);
     EXPECT_GT(player, 0);
     std::vector<float> audio;
     const auto deadline = std::chrono::steady_clock::now() + 30s;
@@ -210,20 +224,18 @@ class PulseToolTest : public ToolTest {
     EXPECT_EQ(status.code, code);
   }
 
-  // The rate of the default sink "cap0".
-  virtual int sinkRate() const { return 48000; }
-
-  std::optional<PulseServer> pulse;
+  std::optional<SoundServer> sound;
   pid_t pid = -1;
 };
 
-class PulseRateTest : public PulseToolTest, public ::testing::WithParamInterface<int> {
- protected:
-  int sinkRate() const override { return GetParam(); }
-};
+std::string settingName(const ::testing::TestParamInfo<Setting>& info) {
+  return std::string(info.param.kind) + "_" + std::to_string(info.param.rate);
+}
 
-TEST_P(PulseRateTest, StreamsWhatTheSinkPlaysAsMono48000) {
-  startCapture(GetParam());
+using Streams = SoundToolTest;
+
+TEST_P(Streams, WhatTheSinkPlaysAsMono48000) {
+  startCapture();
   expectTone(captureTone("cap0"));
   server.sendBytes("xS");
   EXPECT_EQ(nextEvent(10s), nullptr);
@@ -232,23 +244,72 @@ TEST_P(PulseRateTest, StreamsWhatTheSinkPlaysAsMono48000) {
   EXPECT_EQ(standardError(), "");
 }
 
-INSTANTIATE_TEST_SUITE_P(SinkRates, PulseRateTest, ::testing::Values(48000, 44100));
+INSTANTIATE_TEST_SUITE_P(Servers, Streams,
+                         ::testing::Values(Setting{"pulseaudio", 48000},
+                                           Setting{"pulseaudio", 44100},
+                                           Setting{"pipewire", 48000}),
+                         settingName);
 
-TEST_F(PulseToolTest, FollowsANewDefaultSink) {
-  startCapture(48000);
-  ASSERT_TRUE(pulse->pactl({"load-module", "module-null-sink", "sink_name=cap1", "format=float32le",
+using Follows = SoundToolTest;
+
+TEST_P(Follows, ANewDefaultSinkWithOneRestart) {
+  startCapture();
+  ASSERT_TRUE(sound->pactl({"load-module", "module-null-sink", "sink_name=cap1", "format=float32le",
                             "rate=48000", "channels=2"}));
-  ASSERT_TRUE(pulse->pactl({"set-default-sink", "cap1"}));
-  const nlohmann::json restarted = {{"event", "restarted"},
-                                    {"rate", 48000.0},
-                                    {"channels", 1},
-                                    {"streams", 1},
-                                    {"only", nlohmann::json::array()}};
-  EXPECT_EQ(nextEvent(10s), restarted);
+  ASSERT_TRUE(sound->pactl({"set-default-sink", "cap1"}));
+  auto restarted = nextEvent(10s);
+  ASSERT_TRUE(restarted.is_object());
+  EXPECT_LT(restarted["gap"].get<double>(), 1.0);
+  restarted.erase("gap");
+  EXPECT_EQ(restarted, started(48000, "restarted"));
   expectTone(captureTone("cap1"));
   server.close();
   expectExit(0);
 }
+
+// The sound service killed one second into a capture and started again a second later: one
+// "restarted" that tells the gap, sound again, and as many frames as time has passed.
+TEST_P(Follows, ASoundServiceThatComesBack) {
+  startCapture();
+  const auto firstAudio = server.next(10s);
+  ASSERT_TRUE(firstAudio);
+  const auto began = std::chrono::steady_clock::now();
+  framesReceived = firstAudio->payload.size() / 4;
+  EXPECT_EQ(nextEvent(1s), nullptr);
+  sound->crash();
+  EXPECT_EQ(nextEvent(1s), nullptr);
+  ASSERT_TRUE(sound->revive());
+  auto restarted = nextEvent(10s);
+  ASSERT_TRUE(restarted.is_object()) << standardError();
+  const double gap = restarted["gap"].get<double>();
+  EXPECT_GT(gap, 0.8);
+  EXPECT_LT(gap, 5.0);
+  restarted.erase("gap");
+  EXPECT_EQ(restarted, started(48000, "restarted"));
+  expectTone(captureTone("cap0"));
+  EXPECT_EQ(nextEvent(500ms), nullptr);
+  const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - began;
+  EXPECT_NEAR(static_cast<double>(framesReceived), elapsed.count() * 48000, 4800);
+  server.close();
+  expectExit(0);
+}
+
+TEST_P(Follows, NotASoundServiceThatStaysAway) {
+  startCapture();
+  EXPECT_EQ(nextEvent(500ms), nullptr);
+  sound->crash();
+  const auto began = std::chrono::steady_clock::now();
+  EXPECT_EQ(nextEvent(20s),
+            nlohmann::json::parse(
+                R"({"event":"error","message":"pa_context_connect: Connection refused"})"));
+  EXPECT_GE(std::chrono::steady_clock::now() - began, 10s);
+  expectExit(1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, Follows,
+                         ::testing::Values(Setting{"pulseaudio", 48000},
+                                           Setting{"pipewire", 48000}),
+                         settingName);
 
 }  // namespace
 }  // namespace sonacap

@@ -22,7 +22,8 @@
 namespace sonacap::testing {
 
 TestServer::TestServer(const std::string& path) : path_(path) {
-  listener_ = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  // Close-on-exec: a sound server the test starts later must not keep the connection open.
+  listener_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   std::memcpy(address.sun_path, path.data(), std::min(path.size(), sizeof(address.sun_path) - 1));
@@ -40,7 +41,7 @@ TestServer::~TestServer() {
 bool TestServer::accept(std::chrono::milliseconds limit) {
   pollfd waiting{listener_, POLLIN, 0};
   if (::poll(&waiting, 1, static_cast<int>(limit.count())) != 1) return false;
-  connection_ = ::accept(listener_, nullptr, nullptr);
+  connection_ = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
   return connection_ >= 0;
 }
 
@@ -149,21 +150,27 @@ std::optional<std::string> runTool(const std::string& executable,
 
 }  // namespace
 
-PulseServer::PulseServer(int rate) {
-  const std::string dir = folder_.path() + "/pulse";
+SoundServer::SoundServer(const std::string& kind, int rate) {
+  const std::string dir = folder_.path() + "/sound";
   ::setenv("PULSE_SERVER", ("unix:" + dir + "/native").c_str(), 1);
-  const auto out = runTool(PULSE_SERVER_SCRIPT, {"start", dir, std::to_string(rate)});
+  const auto out = runTool(SOUND_SERVER_SCRIPT, {"start", dir, kind, std::to_string(rate)});
   started_ = out.has_value();
-  if (!started_) log_ = quorvel::readFile(dir + "/pulse.log").value_or("");
+  if (!started_) log_ = runTool("/bin/sh", {"-c", "cat " + dir + "/*.log"}).value_or("");
 }
 
-PulseServer::~PulseServer() { runTool(PULSE_SERVER_SCRIPT, {"stop", folder_.path() + "/pulse"}); }
+SoundServer::~SoundServer() { runTool(SOUND_SERVER_SCRIPT, {"stop", folder_.path() + "/sound"}); }
 
-std::optional<std::string> PulseServer::pactl(const std::vector<std::string>& args) {
+void SoundServer::crash() { runTool(SOUND_SERVER_SCRIPT, {"crash", folder_.path() + "/sound"}); }
+
+bool SoundServer::revive() {
+  return runTool(SOUND_SERVER_SCRIPT, {"revive", folder_.path() + "/sound"}).has_value();
+}
+
+std::optional<std::string> SoundServer::pactl(const std::vector<std::string>& args) {
   return runTool("pactl", args);
 }
 
-pid_t PulseServer::play(const std::vector<float>& samples, const std::string& sink) {
+pid_t SoundServer::play(const std::vector<float>& samples, const std::string& sink) {
   const std::string file = folder_.path() + "/tone-" + std::to_string(++played_) + ".f32";
   if (!quorvel::writeFile(
           file, std::string(reinterpret_cast<const char*>(samples.data()), samples.size() * 4))) {

@@ -63,16 +63,20 @@ double peakFrequency(const std::vector<float>& samples, double rate, double low,
 // The exit status of a child, waited for at most limit; killed and reported as signalled after.
 quorvel::ExitStatus waitWithin(pid_t pid, std::chrono::milliseconds limit);
 
-// A private PulseAudio server with the null sink "cap0" at rate as its default sink; this
-// process and its children talk to it through PULSE_SERVER.
-class PulseServer {
+// A private sound server, "pulseaudio" or "pipewire" (with its PulseAudio service), with the
+// null sink "cap0" at rate as its default sink; this process and its children talk to it
+// through PULSE_SERVER.
+class SoundServer {
  public:
-  explicit PulseServer(int rate = 48000);
-  ~PulseServer();
-  PulseServer(const PulseServer&) = delete;
-  PulseServer& operator=(const PulseServer&) = delete;
+  explicit SoundServer(const std::string& kind = "pulseaudio", int rate = 48000);
+  ~SoundServer();
+  SoundServer(const SoundServer&) = delete;
+  SoundServer& operator=(const SoundServer&) = delete;
 
   bool started() const { return started_; }
+  // Kills the sound service outright, as a crash or an upgrade does; revive starts it again.
+  void crash();
+  bool revive();
   // Runs pactl with args; its output, or absent when it failed.
   std::optional<std::string> pactl(const std::vector<std::string>& args);
   // Starts playing samples (mono float at 48000 Hz) on sink; the player's pid, -1 on failure.
