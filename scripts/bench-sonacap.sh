@@ -19,9 +19,11 @@ trap cleanup EXIT
 "$sound" start "$work/sound" "${SOUND:-pulseaudio}" 48000
 export PULSE_SERVER=unix:$work/sound/native
 
-python3 - "$sonacap" "$work" <<'PY'
+python3 - "$sonacap" "$work" "$top/scripts" <<'PY'
 import math, os, socket, struct, subprocess, sys, threading, time, fcntl
 sonacap, work = sys.argv[1], sys.argv[2]
+sys.path.insert(0, sys.argv[3])
+from sonacap_messages import messages
 RATE = 48000
 tick = os.sysconf("SC_CLK_TCK")
 
@@ -55,35 +57,30 @@ lock = threading.Lock()
 resume = threading.Event()
 resume.set()
 
-def reader():
-    buf = b""
-    while True:
+class Paused:
+    """The connection, read only while resume is set."""
+    def recv(self, size):
         resume.wait()
-        data = conn.recv(65536)
-        if not data:
-            return
-        buf += data
-        while len(buf) >= 5:
-            kind, n = buf[0], struct.unpack("<I", buf[1:5])[0]
-            if len(buf) < 5 + n:
-                break
-            payload, buf = buf[5:5 + n], buf[5 + n:]
-            now = time.monotonic()
-            if kind == 0x4A:
-                state["events"].append(payload.decode())
-                continue
-            samples = struct.unpack(f"<{n // 4}f", payload)
-            with lock:
-                state["samples"] += len(samples)
-                for x in samples:
-                    if abs(x) > 0.2:
-                        if not state["loud"]:
-                            state["onsets"].append(now)
-                        state["loud"], state["quiet_run"] = True, 0
-                    else:
-                        state["quiet_run"] += 1
-                        if state["quiet_run"] > RATE // 100:
-                            state["loud"] = False
+        return conn.recv(size)
+
+def reader():
+    for kind, payload in messages(Paused()):
+        now = time.monotonic()
+        if kind == 0x4A:
+            state["events"].append(payload.decode())
+            continue
+        samples = struct.unpack(f"<{len(payload) // 4}f", payload)
+        with lock:
+            state["samples"] += len(samples)
+            for x in samples:
+                if abs(x) > 0.2:
+                    if not state["loud"]:
+                        state["onsets"].append(now)
+                    state["loud"], state["quiet_run"] = True, 0
+                else:
+                    state["quiet_run"] += 1
+                    if state["quiet_run"] > RATE // 100:
+                        state["loud"] = False
 
 threading.Thread(target=reader, daemon=True).start()
 deadline = time.monotonic() + 10

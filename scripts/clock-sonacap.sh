@@ -17,9 +17,11 @@ for kind in "${kinds[@]}"; do
   "$sound" start "$work/sound" "$kind" 48000
   export PULSE_SERVER=unix:$work/sound/native
   echo "== $kind"
-  python3 - "$sonacap" "$work" "$sound" <<'PY'
-import os, socket, struct, subprocess, sys, threading, time
+  python3 - "$sonacap" "$work" "$sound" "$top/scripts" <<'PY'
+import os, socket, subprocess, sys, threading, time
 sonacap, work, sound = sys.argv[1:4]
+sys.path.insert(0, sys.argv[4])
+from sonacap_messages import messages
 RATE = 48000
 path = os.path.join(work, "s.sock")
 listener = socket.socket(socket.AF_UNIX)
@@ -31,25 +33,15 @@ state = {"frames": 0, "start": None}
 lock = threading.Lock()
 
 def reader():
-    buf = b""
-    while True:
-        data = conn.recv(65536)
-        if not data:
-            return
-        buf += data
-        while len(buf) >= 5:
-            kind, n = buf[0], struct.unpack("<I", buf[1:5])[0]
-            if len(buf) < 5 + n:
-                break
-            payload, buf = buf[5:5 + n], buf[5 + n:]
-            now = time.monotonic()
-            if kind == 0x4A:
-                print(f"  {now - (state['start'] or now):6.2f} s  event {payload.decode()}", flush=True)
-                continue
-            with lock:
-                if state["start"] is None:
-                    state["start"] = now - n / 4 / RATE  # the first frames were played before
-                state["frames"] += n // 4
+    for kind, payload in messages(conn):
+        now = time.monotonic()
+        if kind == 0x4A:
+            print(f"  {now - (state['start'] or now):6.2f} s  event {payload.decode()}", flush=True)
+            continue
+        with lock:
+            if state["start"] is None:
+                state["start"] = now - len(payload) / 4 / RATE  # its frames were played before
+            state["frames"] += len(payload) // 4
 
 threading.Thread(target=reader, daemon=True).start()
 def pactl(*args):

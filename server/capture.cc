@@ -67,7 +67,7 @@ std::optional<TapError> Capture::start() {
 }
 
 void Capture::keepTime() {
-  gapFrames_ += fillGap(timing_.lagLimit);
+  if (lost_ || retrying_) gapFrames_ += fillGap(timing_.lagLimit);
   queue_.after(timing_.clockCheck, [this] { keepTime(); });
 }
 
@@ -78,8 +78,9 @@ nlohmann::json Capture::info() {
           {"only", bundles_}};
 }
 
-void Capture::restart() {
-  queue_.async([this] {
+void Capture::restart(TapChange change) {
+  queue_.async([this, change] {
+    if (change == TapChange::lost) lost_ = true;
     // A change while a rebuild waits to try again is seen by that try.
     if (restarting_ || retrying_) return;
     restarting_ = true;
@@ -108,6 +109,7 @@ void Capture::attempt(std::chrono::steady_clock::time_point began) {
     return;
   }
   retrying_ = false;
+  lost_ = false;
   gapFrames_ += fillGap();
   nlohmann::json event = info();
   event["event"] = "restarted";

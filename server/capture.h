@@ -25,8 +25,8 @@ struct CaptureTiming {
   std::chrono::milliseconds rebuildDelay{400};  // after the first change of a burst
   std::chrono::milliseconds retryPause{500};    // between attempts that fail
   std::chrono::milliseconds retryLimit{10000};  // how long a sound service may take to come back
-  // How often the stream is held against the clock (0: never), and how far it may lag before
-  // the lag is sent as silence: a stalled or lost sound service must not stop the clock.
+  // How often the stream is held against the clock while the sound service is away (0: never),
+  // and how far it may lag before the lag is sent as silence.
   std::chrono::milliseconds clockCheck{50};
   std::chrono::milliseconds lagLimit{60};
 };
@@ -61,8 +61,8 @@ class Capture {
   // "rate", "channels", "streams" and "only" of the running capture.
   nlohmann::json info();
 
-  // Schedules a rebuild; a burst of calls leads to one. Safe from any thread.
-  void restart();
+  // Schedules a rebuild for change; a burst of calls leads to one. Safe from any thread.
+  void restart(TapChange change);
 
   // Closes everything start opened; never fails.
   void stop();
@@ -79,7 +79,9 @@ class Capture {
   // Sends the silence that brings the stream up to the time passed, if it lags by more than
   // allowed; the frames sent.
   std::uint64_t fillGap(std::chrono::milliseconds allowed = {});
-  // Holds the stream against the clock every clockCheck from now on.
+  // Every clockCheck from now on, holds the stream against the clock while the tap is lost or
+  // closed. A working tap that is merely late (a busy machine) is left alone: its sound is on
+  // the way, and silence sent for it would cut into that sound and put the stream ahead.
   void keepTime();
   void sendSamples(std::span<const float> samples);
   void sendSilence(std::uint64_t frames);
@@ -94,6 +96,7 @@ class Capture {
   std::optional<Resampler> converter_;
   bool restarting_ = false;  // a rebuild is scheduled
   bool retrying_ = false;    // a rebuild waits to try again
+  bool lost_ = false;        // the sound service went away and no rebuild has succeeded since
   bool keepingTime_ = false;
   std::uint64_t gapFrames_ = 0;  // silence sent since the first change before a rebuild
   // When the first frame sent was played, and how many frames were sent since.

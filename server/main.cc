@@ -43,7 +43,7 @@ int run(const std::vector<std::string>& args) {
   static Capture capture(link, options.bundles, *audio);
   link.watch([] { Link::exitNow(DONE); });
   // A new default output, a new format or a sound service that went away: build it again.
-  audio->watch([](TapChange) { capture.restart(); });
+  audio->watch([](TapChange change) { capture.restart(change); });
   mainQueue.async([] {
     if (const auto error = capture.start()) fail(link, error->message);
     nlohmann::json started = capture.info();

@@ -178,9 +178,11 @@ pid_t SoundServer::play(const std::vector<float>& samples, const std::string& si
   }
   quorvel::SpawnRequest request;
   request.executable = "pacat";
-  request.arguments = {
-      "--playback",       "--raw", "--format=float32le", "--channels=1", "--rate=48000",
-      "--device=" + sink, file};
+  // A buffer longer than the tone: on a busy machine the player never runs dry, so the sink
+  // plays the tone without holes of its own.
+  request.arguments = {"--playback",      "--raw",          "--format=float32le",
+                       "--channels=1",    "--rate=48000",   "--latency-msec=2000",
+                       "--device=" + sink, file};
   request.searchPath = true;
   return quorvel::spawnProcess(request).pid;
 }

@@ -47,12 +47,17 @@ wait_gone "$server" 2 || fail "server still running after the launcher ended"
 grep -q "quorvel server: quit requested" "$support/Data/server.log" || fail "no quit request: $(cat "$support/Data/server.log")"
 grep -q "SIGINT" "$support/Data/server.log" && fail "the terminal's SIGINT reached the server"
 
+# Launches once more without a terminal's session; sets quorvel and server to their pids.
+relaunch() {
+  "$launcher" --no-browser --support "$support" --port "$port" </dev/null >"$work/launcher.out" 2>"$work/launcher.err" &
+  quorvel=$!
+  pids+=("$quorvel")
+  wait_serving "$port"
+  server=$(pgrep -f "$app/Contents/Resources/app/server/index.js" | head -n1)
+}
+
 # SIGTERM goes through the quit flow: the server is asked to quit and both end.
-"$launcher" --no-browser --support "$support" --port "$port" </dev/null >"$work/launcher.out" 2>"$work/launcher.err" &
-quorvel=$!
-pids+=("$quorvel")
-wait_serving "$port"
-server=$(pgrep -f "$app/Contents/Resources/app/server/index.js" | head -n1)
+relaunch
 kill -TERM "$quorvel"
 wait_gone "$quorvel" 12 || fail "launcher still running 12 s after SIGTERM"
 wait "$quorvel" && status=0 || status=$?
@@ -60,11 +65,7 @@ wait "$quorvel" && status=0 || status=$?
 wait_gone "$server" 2 || fail "server still running after the launcher ended"
 
 # A launcher killed outright takes its server along, and the port is free again at once.
-"$launcher" --no-browser --support "$support" --port "$port" </dev/null >"$work/launcher.out" 2>"$work/launcher.err" &
-quorvel=$!
-pids+=("$quorvel")
-wait_serving "$port"
-server=$(pgrep -f "$app/Contents/Resources/app/server/index.js" | head -n1)
+relaunch
 kill -KILL "$quorvel"
 wait "$quorvel" 2>/dev/null || true
 wait_gone "$server" 2 || fail "server still running 2 s after the launcher was killed"
