@@ -70,8 +70,8 @@ void ScreenCapture::pick() {
     const int number = errno;
     link_.json({{"event", "error"},
                 {"code", "nowrite"},
-                {"message", std::string(std::strerror(number)) + " [errno " +
-                                std::to_string(number) + "]"}});
+                {"message",
+                 std::string(std::strerror(number)) + " [errno " + std::to_string(number) + "]"}});
     exit_(1);
     return;
   }
@@ -117,15 +117,19 @@ void ScreenCapture::begin(const ScreenContent& content) {
     fail("addStreamOutput", *error);
     return;
   }
-  auto made = makeRecording_(
-      output_, size_,
-      {.started = [this] { link_.json({{"event", "recording"}}); },
-       .finished =
-           [this](double seconds) { queue_.async([this, seconds] { recordingFinished(seconds); }); },
-       .failed =
-           [this](const ScreenError& error) {
-             queue_.async([this, error] { recordingFailed(error); });
-           }});
+  auto made = makeRecording_(output_, size_,
+                             {.started =
+                                  [this] {
+                                    link_.json({{"event", "recording"}});
+                                  },
+                              .finished =
+                                  [this](double seconds) {
+                                    queue_.async([this, seconds] { recordingFinished(seconds); });
+                                  },
+                              .failed =
+                                  [this](const ScreenError& error) {
+                                    queue_.async([this, error] { recordingFailed(error); });
+                                  }});
   if (auto* error = std::get_if<ScreenError>(&made)) {
     link_.json({{"event", "recordfailed"}, {"message", error->description}});
   } else {

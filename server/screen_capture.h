@@ -34,9 +34,8 @@ class ScreenCapture {
   using Exit = std::function<void(int)>;
 
   // output is the movie file's absolute path. Touches neither the file nor the source.
-  ScreenCapture(Link& link, std::string output, ScreenSource& source,
-                RecordingMaker makeRecording, Exit exit = Link::exitNow,
-                Timer timer = runAfter, ScreenTiming timing = {});
+  ScreenCapture(Link& link, std::string output, ScreenSource& source, RecordingMaker makeRecording,
+                Exit exit = Link::exitNow, Timer timer = runAfter, ScreenTiming timing = {});
   ScreenCapture(const ScreenCapture&) = delete;
   ScreenCapture& operator=(const ScreenCapture&) = delete;
 

@@ -29,8 +29,8 @@ TEST(CaptureSize, PixelsScaledDownToFitWithEvenSides) {
       {{NAN, 600, 1}, {1920, 1080}},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(::testing::PrintToString(std::vector<double>{c.content.width, c.content.height,
-                                                             c.content.scale}));
+    SCOPED_TRACE(::testing::PrintToString(
+        std::vector<double>{c.content.width, c.content.height, c.content.scale}));
     EXPECT_EQ(captureSize(c.content), c.size);
   }
 }
@@ -265,8 +265,8 @@ class ScriptedSource : public ScreenSource {
     picker = std::move(events);
     calls.push_back("pick");
   }
-  std::optional<ScreenError> open(const ScreenContent&, const StreamSettings& settings,
-                                  TaskQueue&, StreamEvents events) override {
+  std::optional<ScreenError> open(const ScreenContent&, const StreamSettings& settings, TaskQueue&,
+                                  StreamEvents events) override {
     calls.push_back("open " + std::to_string(settings.size.width) + "x" +
                     std::to_string(settings.size.height));
     stream = std::move(events);
@@ -311,9 +311,8 @@ class ScreenCaptureTest : public LinkTest {
   std::unique_ptr<ScreenCapture> makeCapture() {
     return std::make_unique<ScreenCapture>(
         link, output, source,
-        [this](const std::string& path, CaptureSize,
-               RecordingOutput::Events events) -> std::variant<std::unique_ptr<RecordingOutput>,
-                                                               ScreenError> {
+        [this](const std::string& path, CaptureSize, RecordingOutput::Events events)
+            -> std::variant<std::unique_ptr<RecordingOutput>, ScreenError> {
           EXPECT_EQ(path, output);
           if (refuseRecording) return *refuseRecording;
           auto made = std::make_unique<ScriptedRecording>(std::move(events));
@@ -368,8 +367,9 @@ TEST_F(ScreenCaptureTest, AnOutputThatCannotBeWrittenEndsBeforeThePicker) {
   output = folder.path() + "/missing/out.mp4";
   auto capture = makeCapture();
   capture->pick();
-  EXPECT_EQ(nextEvent(), nlohmann::json::parse(R"({"event":"error","code":"nowrite",)"
-                                               R"("message":"No such file or directory [errno 2]"})"));
+  EXPECT_EQ(nextEvent(),
+            nlohmann::json::parse(R"({"event":"error","code":"nowrite",)"
+                                  R"("message":"No such file or directory [errno 2]"})"));
   EXPECT_EQ(exitStatus(), 1);
   EXPECT_TRUE(source.calls.empty());
 }
@@ -404,7 +404,9 @@ TEST_F(ScreenCaptureTest, FailuresCarryTheirPlaceAndCode) {
   };
   const std::vector<Case> cases = {
       {"picker",
-       [](ScriptedSource& s) { s.picker.failed({"Session closed", 2}); },
+       [](ScriptedSource& s) {
+         s.picker.failed({"Session closed", 2});
+       },
        "picker: Session closed [2]"},
       {"stream outputs",
        [](ScriptedSource& s) {
@@ -438,8 +440,9 @@ TEST_F(ScreenCaptureTest, ADeclinedUserIsToldAndTheExitWaits) {
   capture->pick();
   EXPECT_EQ(nextEvent()["event"], "picking");
   source.picker.failed({"Screen casting is not allowed", 3, true});
-  EXPECT_EQ(nextEvent(), nlohmann::json::parse(R"({"event":"error","code":"denied",)"
-                                               R"("message":"picker: Screen casting is not allowed [3]"})"));
+  EXPECT_EQ(nextEvent(),
+            nlohmann::json::parse(R"({"event":"error","code":"denied",)"
+                                  R"("message":"picker: Screen casting is not allowed [3]"})"));
   EXPECT_EQ(exitStatus(200ms), std::nullopt);
   ASSERT_EQ(timerDelays(), std::vector<double>{1.5});
   timers[0].second();
@@ -473,7 +476,8 @@ TEST_F(ScreenCaptureTest, ARefusedRecordingStillStreamsSound) {
   capture->pick();
   EXPECT_EQ(nextEvent()["event"], "picking");
   source.picker.chosen({1920, 1080, 1});
-  EXPECT_EQ(nextEvent(), nlohmann::json({{"event", "recordfailed"}, {"message", "libx264 is missing"}}));
+  EXPECT_EQ(nextEvent(),
+            nlohmann::json({{"event", "recordfailed"}, {"message", "libx264 is missing"}}));
   EXPECT_EQ(nextEvent()["event"], "started");
   source.stream.sound(stereo(1.0).buffer);
   const auto audio = server.next(1s);
@@ -491,7 +495,8 @@ TEST_F(ScreenCaptureTest, AStoppedStreamClosesTheFileOrWaitsForTheWrapUp) {
   source.stream.video(frameAt(1.0));
   EXPECT_EQ(nextEvent()["event"], "recording");
   source.stream.stopped({"The node went away", 4});
-  EXPECT_EQ(nextEvent(), nlohmann::json({{"event", "stopped"}, {"message", "The node went away [4]"}}));
+  EXPECT_EQ(nextEvent(),
+            nlohmann::json({{"event", "stopped"}, {"message", "The node went away [4]"}}));
   EXPECT_EQ(exitStatus(200ms), std::nullopt);
   ASSERT_EQ(timerDelays(), std::vector<double>{600.0});
   EXPECT_EQ(recording->finishes, 1);

@@ -49,14 +49,14 @@ class SoundClock {
   // (seconds on the video clock), after lost frames the sound system did not deliver.
   double stamp(double arrived, std::size_t frames, double rate, std::uint64_t lost = 0);
 
-  static constexpr double WINDOW = 2.0;     // seconds of sound per correction
+  static constexpr double WINDOW = 2.0;       // seconds of sound per correction
   static constexpr double TOLERANCE = 0.005;  // offsets this small are left alone
   static constexpr double GAP = 0.5;          // a delivery this late is a gap, taken at once
 
  private:
-  std::optional<double> base_;  // time of the first frame
-  double counted_ = 0;          // seconds of sound since base_
-  double windowStart_ = 0;      // counted_ when the window began
+  std::optional<double> base_;        // time of the first frame
+  double counted_ = 0;                // seconds of sound since base_
+  double windowStart_ = 0;            // counted_ when the window began
   std::optional<double> windowLead_;  // the smallest arrival lead over the count this window
 };
 

@@ -82,8 +82,8 @@ class ScreenSource {
     std::function<void(ScreenError)> failed;
   };
   struct StreamEvents {
-    std::function<void(VideoFrame)> video;  // on the queue given to open
-    std::function<void(SoundBuffer)> sound;  // on the queue given to open
+    std::function<void(VideoFrame)> video;     // on the queue given to open
+    std::function<void(SoundBuffer)> sound;    // on the queue given to open
     std::function<void(ScreenError)> stopped;  // the stream stopped by itself, with an error
   };
 
@@ -96,8 +96,8 @@ class ScreenSource {
   virtual void pick(PickerEvents events) = 0;
   // Prepares the stream of the chosen content; fails when it cannot deliver frames and sound.
   [[nodiscard]] virtual std::optional<ScreenError> open(const ScreenContent& content,
-                                                       const StreamSettings& settings,
-                                                       TaskQueue& queue, StreamEvents events) = 0;
+                                                        const StreamSettings& settings,
+                                                        TaskQueue& queue, StreamEvents events) = 0;
   // Starts the opened stream; done on a thread of the source's, with the failure if any.
   virtual void start(std::function<void(std::optional<ScreenError>)> done) = 0;
   // Stops the stream; done once no more frames or sound will come.
@@ -108,7 +108,7 @@ class ScreenSource {
 class RecordingOutput {
  public:
   struct Events {
-    std::function<void()> started;                // the file's header is written
+    std::function<void()> started;                 // the file's header is written
     std::function<void(double seconds)> finished;  // the file is closed; what it holds
     std::function<void(ScreenError)> failed;
   };
