@@ -1,8 +1,10 @@
-// sonacap: streams the sound the computer plays to the server over a Unix-domain socket.
+// sonacap: streams the sound the computer plays to the server over a Unix-domain socket, or
+// records the screen to a movie file and streams its sound.
 
 #include <unistd.h>
 
 #include <csignal>
+#include <filesystem>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -11,7 +13,10 @@
 #include "server/audio_tap.h"
 #include "server/capture.h"
 #include "server/link.h"
+#include "server/movie.h"
 #include "server/options.h"
+#include "server/screen_capture.h"
+#include "server/screen_portal.h"
 #include "server/task_queue.h"
 
 namespace sonacap {
@@ -36,9 +41,18 @@ int run(const std::vector<std::string>& args) {
   }
   link.json({{"event", "hello"}, {"pid", ::getpid()}});
 
-  if (!options.screenPath.empty()) fail(link, "screen recording is not available on this system");
-
   static TaskQueue mainQueue;
+  if (!options.screenPath.empty()) {
+    static const std::unique_ptr<ScreenSource> source = makePortalScreenSource();
+    if (auto missing = source->missing()) fail(link, *missing);
+    static ScreenCapture screen(link, std::filesystem::absolute(options.screenPath).string(),
+                                *source, makeMovie);
+    link.onBroken = [] { screen.finish(); };
+    link.watch([] { screen.finish(); });
+    mainQueue.async([] { screen.pick(); });
+    mainQueue.runForever();
+  }
+
   static const std::unique_ptr<AudioTap> audio = makeSystemAudioTap();
   static Capture capture(link, options.bundles, *audio);
   link.watch([] { Link::exitNow(DONE); });

@@ -77,6 +77,8 @@ void ScreenCapture::pick() {
   }
   ::close(fd);
   ::unlink(output_.c_str());
+  // Said before the picker is asked for, so that its answer cannot come first.
+  link_.json({{"event", "picking"}});
   source_.pick({
       .chosen =
           [this](const ScreenContent& content) {
@@ -92,7 +94,6 @@ void ScreenCapture::pick() {
           },
       .failed = [this](const ScreenError& error) { fail("picker", error); },
   });
-  link_.json({{"event", "picking"}});
 }
 
 void ScreenCapture::begin(const ScreenContent& content) {
