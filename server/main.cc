@@ -4,8 +4,8 @@
 #include <unistd.h>
 
 #include <csignal>
-#include <filesystem>
 #include <cstdio>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>

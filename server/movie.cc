@@ -106,6 +106,8 @@ class Movie : public RecordingOutput {
     if (int status = avio_open(&format_->pb, path_.c_str(), AVIO_FLAG_WRITE); status < 0) {
       return avError("avio_open", status);
     }
+    // Each fragment reaches the file as soon as the muxer lets it go, not when a buffer fills.
+    format_->flags |= AVFMT_FLAG_FLUSH_PACKETS;
     AVDictionary* options = nullptr;
     // Fragments that start at each key frame: whatever was written up to the last one plays.
     av_dict_set(&options, "movflags", "frag_keyframe+empty_moov+default_base_moof", 0);

@@ -29,8 +29,7 @@ constexpr guint32 CURSOR_EMBEDDED = 2;
 constexpr guint32 RESPONSE_CANCELLED = 1;
 
 double steadyNow() {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
-      .count();
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
 ScreenError fromGError(const char* call, GError* error) {
@@ -124,7 +123,8 @@ class PortalSource : public ScreenSource {
     loop_ = pw_thread_loop_new("quorvel.pipewire", nullptr);
     context_ = pw_context_new(pw_thread_loop_get_loop(loop_), nullptr, 0);
     core_ = pw_context_connect_fd(context_, fd, nullptr, 0);
-    if (!core_) return ScreenError{std::string("pw_context_connect_fd: ") + std::strerror(errno), errno};
+    if (!core_)
+      return ScreenError{std::string("pw_context_connect_fd: ") + std::strerror(errno), errno};
     stream_ = pw_stream_new(core_, "quorvel screen",
                             pw_properties_new(PW_KEY_MEDIA_TYPE, "Video", PW_KEY_MEDIA_CATEGORY,
                                               "Capture", PW_KEY_MEDIA_ROLE, "Screen", nullptr));
@@ -162,13 +162,12 @@ class PortalSource : public ScreenSource {
     const spa_fraction fastest = SPA_FRACTION(10, 1);
     const spa_pod* params[] = {static_cast<const spa_pod*>(spa_pod_builder_add_object(
         &builder, SPA_TYPE_OBJECT_Format, SPA_PARAM_EnumFormat, SPA_FORMAT_mediaType,
-        SPA_POD_Id(SPA_MEDIA_TYPE_video), SPA_FORMAT_mediaSubtype, SPA_POD_Id(SPA_MEDIA_SUBTYPE_raw),
-        SPA_FORMAT_VIDEO_format,
+        SPA_POD_Id(SPA_MEDIA_TYPE_video), SPA_FORMAT_mediaSubtype,
+        SPA_POD_Id(SPA_MEDIA_SUBTYPE_raw), SPA_FORMAT_VIDEO_format,
         SPA_POD_CHOICE_ENUM_Id(3, SPA_VIDEO_FORMAT_BGRx, SPA_VIDEO_FORMAT_BGRx,
                                SPA_VIDEO_FORMAT_BGRA),
         SPA_FORMAT_VIDEO_size, SPA_POD_CHOICE_RANGE_Rectangle(&size, &smallest, &largest),
-        SPA_FORMAT_VIDEO_framerate,
-        SPA_POD_CHOICE_RANGE_Fraction(&rate, &slowest, &fastest)))};
+        SPA_FORMAT_VIDEO_framerate, SPA_POD_CHOICE_RANGE_Fraction(&rate, &slowest, &fastest)))};
     pw_thread_loop_lock(loop_);
     const int status = pw_stream_connect(
         stream_, PW_DIRECTION_INPUT, node_,
@@ -201,8 +200,8 @@ class PortalSource : public ScreenSource {
     if (sound_) sound_->stop();
     if (!session_.empty()) {
       g_dbus_connection_call_sync(bus_, PORTAL, session_.c_str(), "org.freedesktop.portal.Session",
-                                  "Close", nullptr, nullptr, G_DBUS_CALL_FLAGS_NONE, 2000,
-                                  nullptr, nullptr);
+                                  "Close", nullptr, nullptr, G_DBUS_CALL_FLAGS_NONE, 2000, nullptr,
+                                  nullptr);
     }
     // What the stream had already handed to the queue comes before done.
     queue_->async(std::move(done));
@@ -218,8 +217,10 @@ class PortalSource : public ScreenSource {
       if (c == '.') c = '_';
     }
     int tokens = 0;
-    const auto request = [&](const char* method, auto&& parameters) -> std::variant<Answer, ScreenError> {
-      const std::string token = "quorvel" + std::to_string(::getpid()) + "_" + std::to_string(++tokens);
+    const auto request = [&](const char* method,
+                             auto&& parameters) -> std::variant<Answer, ScreenError> {
+      const std::string token =
+          "quorvel" + std::to_string(::getpid()) + "_" + std::to_string(++tokens);
       const std::string path = std::string(PORTAL_PATH) + "/request/" + sender + "/" + token;
       Answer answer;
       bool answered = false;
@@ -255,23 +256,27 @@ class PortalSource : public ScreenSource {
       auto created = request("CreateSession", [](const std::string& token) {
         GVariantBuilder options;
         g_variant_builder_init(&options, G_VARIANT_TYPE_VARDICT);
-        g_variant_builder_add(&options, "{sv}", "handle_token", g_variant_new_string(token.c_str()));
+        g_variant_builder_add(&options, "{sv}", "handle_token",
+                              g_variant_new_string(token.c_str()));
         g_variant_builder_add(&options, "{sv}", "session_handle_token",
                               g_variant_new_string(token.c_str()));
         return g_variant_new("(a{sv})", &options);
       });
       if (auto* error = std::get_if<ScreenError>(&created)) return *error;
       auto& session = std::get<Answer>(created);
-      if (session.code != 0) return ScreenError{"CreateSession: response " + std::to_string(session.code), session.code};
+      if (session.code != 0)
+        return ScreenError{"CreateSession: response " + std::to_string(session.code), session.code};
       const gchar* handle = nullptr;
       g_variant_lookup(session.results.get(), "session_handle", "&s", &handle);
       session_ = handle ? handle : "";
-      const guint32 types = sourceTypes_ & (MONITOR | WINDOW) ? sourceTypes_ & (MONITOR | WINDOW) : MONITOR;
+      const guint32 types =
+          sourceTypes_ & (MONITOR | WINDOW) ? sourceTypes_ & (MONITOR | WINDOW) : MONITOR;
       const guint32 cursor = cursorModes_ & CURSOR_EMBEDDED ? CURSOR_EMBEDDED : CURSOR_HIDDEN;
       auto selected = request("SelectSources", [&](const std::string& token) {
         GVariantBuilder options;
         g_variant_builder_init(&options, G_VARIANT_TYPE_VARDICT);
-        g_variant_builder_add(&options, "{sv}", "handle_token", g_variant_new_string(token.c_str()));
+        g_variant_builder_add(&options, "{sv}", "handle_token",
+                              g_variant_new_string(token.c_str()));
         g_variant_builder_add(&options, "{sv}", "types", g_variant_new_uint32(types));
         g_variant_builder_add(&options, "{sv}", "multiple", g_variant_new_boolean(FALSE));
         if (cursorModes_) {
@@ -282,19 +287,22 @@ class PortalSource : public ScreenSource {
       if (auto* error = std::get_if<ScreenError>(&selected)) return *error;
       if (std::get<Answer>(selected).code == RESPONSE_CANCELLED) return ScreenError{"", -1};
       if (std::get<Answer>(selected).code != 0) {
-        return ScreenError{"SelectSources: response " + std::to_string(std::get<Answer>(selected).code), 2};
+        return ScreenError{
+            "SelectSources: response " + std::to_string(std::get<Answer>(selected).code), 2};
       }
       auto started = request("Start", [&](const std::string& token) {
         GVariantBuilder options;
         g_variant_builder_init(&options, G_VARIANT_TYPE_VARDICT);
-        g_variant_builder_add(&options, "{sv}", "handle_token", g_variant_new_string(token.c_str()));
+        g_variant_builder_add(&options, "{sv}", "handle_token",
+                              g_variant_new_string(token.c_str()));
         return g_variant_new("(osa{sv})", session_.c_str(), "", &options);
       });
       if (auto* error = std::get_if<ScreenError>(&started)) return *error;
       auto& answer = std::get<Answer>(started);
       if (answer.code == RESPONSE_CANCELLED) return ScreenError{"", -1};
       if (answer.code != 0) return ScreenError{"Start: response " + std::to_string(answer.code), 2};
-      Variant streams(g_variant_lookup_value(answer.results.get(), "streams", G_VARIANT_TYPE("a(ua{sv})")));
+      Variant streams(
+          g_variant_lookup_value(answer.results.get(), "streams", G_VARIANT_TYPE("a(ua{sv})")));
       if (!streams || g_variant_n_children(streams.get()) == 0) {
         return ScreenError{"Start: no stream was chosen", 0};
       }
@@ -341,7 +349,8 @@ class PortalSource : public ScreenSource {
     if (data.data && data.chunk->size > 0 && width_ > 0 && height_ > 0) {
       const auto* bytes = static_cast<const std::uint8_t*>(data.data) + data.chunk->offset;
       const int stride = data.chunk->stride > 0 ? data.chunk->stride : width_ * 4;
-      const std::size_t length = static_cast<std::size_t>(stride) * static_cast<std::size_t>(height_);
+      const std::size_t length =
+          static_cast<std::size_t>(stride) * static_cast<std::size_t>(height_);
       if (length <= data.chunk->size) {
         VideoFrame frame;
         frame.time = steadyNow();
