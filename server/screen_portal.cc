@@ -250,7 +250,7 @@ class PortalSource : public ScreenSource {
       }
       while (!answered) g_main_context_iteration(context, TRUE);
       g_dbus_connection_signal_unsubscribe(bus_, subscription);
-      return std::move(answer);
+      return answer;
     };
     const auto outcome = [&]() -> std::optional<ScreenError> {
       auto created = request("CreateSession", [](const std::string& token) {
