@@ -9,8 +9,8 @@ seconds=${1:-60}
 rig=$top/server/screen-rig/rig.sh
 work=$(mktemp -d /tmp/bench-screen.XXXXXX)
 trap 'bash "$rig" stop "$work/rig"; rm -rf "$work"' EXIT
+mkdir -p "$work/out" && chmod 777 "$work" "$work/out"   # the desktop's user works in here
 bash "$rig" start "$work/rig"
-mkdir -p "$work/out" && chmod 777 "$work" "$work/out"
 bash "$rig" answer "$work/rig" HEADLESS-1
 bash "$rig" run "$work/rig" gst-launch-1.0 -q videotestsrc pattern=ball ! \
   video/x-raw,width=1920,height=1080,framerate=30/1 ! waylandsink >/dev/null 2>&1 &

@@ -309,15 +309,12 @@ class Movie : public RecordingOutput {
 
   std::optional<ScreenError> close() {
     if (auto error = writeDueSlots(steadyNow())) return error;
-    // The sound up to the last picture's end.
+    // The sound up to the last picture's end: cut there, or filled with silence where the
+    // sound stopped first.
     const auto soundEnd = static_cast<std::int64_t>(slots_) * SOUND_RATE / FRAME_RATE;
-    const std::int64_t held = soundWritten_ + static_cast<std::int64_t>(pendingLeft_.size());
-    if (held > soundEnd) {
-      const auto keep =
-          static_cast<std::size_t>(std::max<std::int64_t>(0, soundEnd - soundWritten_));
-      pendingLeft_.resize(std::min(keep, pendingLeft_.size()));
-      pendingRight_.resize(pendingLeft_.size());
-    }
+    const auto keep = static_cast<std::size_t>(std::max<std::int64_t>(0, soundEnd - soundWritten_));
+    pendingLeft_.resize(keep, 0.0f);
+    pendingRight_.resize(keep, 0.0f);
     if (auto error = writePendingSound(true)) return error;
     if (auto error = encode(video_.get(), videoStream_, nullptr)) return error;
     if (auto error = encode(sound_.get(), soundStream_, nullptr)) return error;

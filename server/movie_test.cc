@@ -112,6 +112,12 @@ TEST(Movie, ConstantRateFromChangesOnly) {
       ffprobe(path, "stream=nb_read_frames", {"-count_frames", "-select_streams", "v"});
   EXPECT_NEAR(std::stod(frames), 20, 1.5);
   EXPECT_NEAR(std::stod(ffprobe(path, "format=duration")), 2.0, 0.2);
+  // The sound stopped before the last pictures were written: the movie's sound still lasts as
+  // long as its pictures, to within one AAC frame.
+  std::istringstream durations(ffprobe(path, "stream=duration"));
+  double video = 0, sound = 0;
+  durations >> video >> sound;
+  EXPECT_NEAR(sound, video, 1024.0 / 48000);
 }
 
 }  // namespace
