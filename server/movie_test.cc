@@ -58,21 +58,6 @@ double steadySeconds() {
   return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
-// What ffprobe says of the file: entries as CSV lines, after any further options.
-std::string ffprobe(const std::string& path, const std::string& entries,
-                    std::vector<std::string> options = {}) {
-  quorvel::SpawnRequest request;
-  request.executable = "ffprobe";
-  request.searchPath = true;
-  request.arguments = {"-v", "error"};
-  request.arguments.insert(request.arguments.end(), options.begin(), options.end());
-  request.arguments.insert(request.arguments.end(),
-                           {"-show_entries", entries, "-of", "csv=p=0", path});
-  std::string error;
-  const auto result = quorvel::runCaptured(request, &error);
-  return result ? result->output : error;
-}
-
 // Two seconds of pictures that change only now and then, with a tone: the movie is H.264 at a
 // constant ten frames a second and AAC, as long as the time it covered.
 TEST(Movie, ConstantRateFromChangesOnly) {

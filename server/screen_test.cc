@@ -25,21 +25,6 @@ namespace {
 
 using namespace sonacap::testing;
 
-// What ffprobe says of a movie file: entries as CSV lines, after any further options.
-std::string ffprobe(const std::string& path, const std::string& entries,
-                    std::vector<std::string> options = {}) {
-  quorvel::SpawnRequest request;
-  request.executable = "ffprobe";
-  request.searchPath = true;
-  request.arguments = {"-v", "error"};
-  request.arguments.insert(request.arguments.end(), options.begin(), options.end());
-  request.arguments.insert(request.arguments.end(),
-                           {"-show_entries", entries, "-of", "csv=p=0", path});
-  std::string error;
-  const auto result = quorvel::runCaptured(request, &error);
-  return result ? result->output : error;
-}
-
 bool runRig(const std::vector<std::string>& args, std::string* output = nullptr) {
   quorvel::SpawnRequest request;
   request.executable = "bash";

@@ -126,6 +126,20 @@ double peakFrequency(const std::vector<float>& samples, double rate, double low,
   return best;
 }
 
+std::string ffprobe(const std::string& path, const std::string& entries,
+                    std::vector<std::string> options) {
+  quorvel::SpawnRequest request;
+  request.executable = "ffprobe";
+  request.searchPath = true;
+  request.arguments = {"-v", "error"};
+  request.arguments.insert(request.arguments.end(), options.begin(), options.end());
+  request.arguments.insert(request.arguments.end(),
+                           {"-show_entries", entries, "-of", "csv=p=0", path});
+  std::string error;
+  const auto result = quorvel::runCaptured(request, &error);
+  return result ? result->output : error;
+}
+
 quorvel::ExitStatus waitWithin(pid_t pid, std::chrono::milliseconds limit) {
   auto waited = std::async(std::launch::async, [pid] { return quorvel::waitForExit(pid); });
   if (waited.wait_for(limit) == std::future_status::ready) return waited.get();
@@ -180,9 +194,10 @@ pid_t SoundServer::play(const std::vector<float>& samples, const std::string& si
   request.executable = "pacat";
   // A buffer longer than the tone: on a busy machine the player never runs dry, so the sink
   // plays the tone without holes of its own.
-  request.arguments = {"--playback",      "--raw",          "--format=float32le",
-                       "--channels=1",    "--rate=48000",   "--latency-msec=2000",
-                       "--device=" + sink, file};
+  request.arguments = {"--playback",         "--raw",
+                       "--format=float32le", "--channels=1",
+                       "--rate=48000",       "--latency-msec=2000",
+                       "--device=" + sink,   file};
   request.searchPath = true;
   return quorvel::spawnProcess(request).pid;
 }

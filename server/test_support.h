@@ -60,6 +60,10 @@ std::vector<float> samplesOf(const std::string& payload);
 double peakFrequency(const std::vector<float>& samples, double rate, double low, double high,
                      double step);
 
+// What ffprobe says of a movie file: its entries as CSV lines, after any further options.
+std::string ffprobe(const std::string& path, const std::string& entries,
+                    std::vector<std::string> options = {});
+
 // The exit status of a child, waited for at most limit; killed and reported as signalled after.
 quorvel::ExitStatus waitWithin(pid_t pid, std::chrono::milliseconds limit);
 
