@@ -1,18 +1,19 @@
 #!/usr/bin/env bash
-# Records SECONDS (60) of a moving 1920x1080 output on the headless portal desktop, with
+# Records SECONDS (60) of a moving 1920x1080 output (PATTERN=snow for a busy one) on the headless portal desktop, with
 # sonacap --screen and with a GStreamer pipeline of the same portal stream, one after the
 # other, and prints CPU seconds per second of recording, megabytes per minute, the movie's
 # audio/video offset at the end and what the compositor cost meanwhile.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 seconds=${1:-60}
+pattern=${PATTERN:-ball}   # GStreamer videotestsrc pattern on the screen: ball, snow, smpte...
 rig=$top/server/screen-rig/rig.sh
 work=$(mktemp -d /tmp/bench-screen.XXXXXX)
 trap 'bash "$rig" stop "$work/rig"; rm -rf "$work"' EXIT
 mkdir -p "$work/out" && chmod 777 "$work" "$work/out"   # the desktop's user works in here
 bash "$rig" start "$work/rig"
 bash "$rig" answer "$work/rig" HEADLESS-1
-bash "$rig" run "$work/rig" gst-launch-1.0 -q videotestsrc pattern=ball ! \
+bash "$rig" run "$work/rig" gst-launch-1.0 -q videotestsrc pattern="$pattern" ! \
   video/x-raw,width=1920,height=1080,framerate=30/1 ! waylandsink >/dev/null 2>&1 &
 painter=$!
 sleep 2
