@@ -23,7 +23,7 @@ constexpr int KEY_FRAME_EVERY = 2 * FRAME_RATE;
 constexpr int SOUND_RATE = 48000;
 constexpr std::size_t QUEUE_DEPTH = 5;
 
-double steadyNow() {
+double steadySeconds() {
   return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
@@ -173,10 +173,10 @@ class Movie : public RecordingOutput {
   // Encodes every slot that is due, then comes back for the next one.
   void tick() {
     if (failed_ || closed_) return;
-    if (auto error = writeDueSlots(steadyNow())) return failWith(*error);
+    if (auto error = writeDueSlots(steadySeconds())) return failWith(*error);
     const double next = *start_ + static_cast<double>(slots_) / FRAME_RATE;
     queue_.after(std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                     std::chrono::duration<double>(std::max(0.0, next - steadyNow()))),
+                     std::chrono::duration<double>(std::max(0.0, next - steadySeconds()))),
                  [this] { tick(); });
   }
 
@@ -308,7 +308,7 @@ class Movie : public RecordingOutput {
   }
 
   std::optional<ScreenError> close() {
-    if (auto error = writeDueSlots(steadyNow())) return error;
+    if (auto error = writeDueSlots(steadySeconds())) return error;
     // The sound up to the last picture's end: cut there, or filled with silence where the
     // sound stopped first.
     const auto soundEnd = static_cast<std::int64_t>(slots_) * SOUND_RATE / FRAME_RATE;

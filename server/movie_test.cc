@@ -54,10 +54,6 @@ TEST(FramePacer, EachSlotShowsTheNewestPictureByThenOrTheLastAgain) {
   EXPECT_EQ(shadeOf(pacer.take(7.0)), 16);
 }
 
-double steadySeconds() {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
-
 // Two seconds of pictures that change only now and then, with a tone: the movie is H.264 at a
 // constant ten frames a second and AAC, as long as the time it covered.
 TEST(Movie, ConstantRateFromChangesOnly) {

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -28,7 +29,7 @@ constexpr guint32 CURSOR_HIDDEN = 1;
 constexpr guint32 CURSOR_EMBEDDED = 2;
 constexpr guint32 RESPONSE_CANCELLED = 1;
 
-double steadyNow() {
+double steadySeconds() {
   return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
@@ -157,9 +158,10 @@ class PortalSource : public ScreenSource {
     const spa_rectangle size = SPA_RECTANGLE(1920, 1080);
     const spa_rectangle smallest = SPA_RECTANGLE(1, 1);
     const spa_rectangle largest = SPA_RECTANGLE(16384, 16384);
-    const spa_fraction rate = SPA_FRACTION(10, 1);
     const spa_fraction slowest = SPA_FRACTION(0, 1);
-    const spa_fraction fastest = SPA_FRACTION(10, 1);
+    const auto perSecond = static_cast<uint32_t>(std::lround(1.0 / settings_.frameInterval));
+    const spa_fraction rate = SPA_FRACTION(perSecond, 1);
+    const spa_fraction fastest = SPA_FRACTION(perSecond, 1);
     const spa_pod* params[] = {static_cast<const spa_pod*>(spa_pod_builder_add_object(
         &builder, SPA_TYPE_OBJECT_Format, SPA_PARAM_EnumFormat, SPA_FORMAT_mediaType,
         SPA_POD_Id(SPA_MEDIA_TYPE_video), SPA_FORMAT_mediaSubtype,
@@ -353,7 +355,7 @@ class PortalSource : public ScreenSource {
           static_cast<std::size_t>(stride) * static_cast<std::size_t>(height_);
       if (length <= data.chunk->size) {
         VideoFrame frame;
-        frame.time = steadyNow();
+        frame.time = steadySeconds();
         frame.width = width_;
         frame.height = height_;
         frame.stride = stride;
@@ -372,7 +374,7 @@ class PortalSource : public ScreenSource {
     SoundBuffer buffer;
     buffer.samples = frames;
     buffer.rate = soundFormat_.rate;
-    buffer.time = clock_.stamp(steadyNow(), frames, soundFormat_.rate, delivery.lostFrames);
+    buffer.time = clock_.stamp(steadySeconds(), frames, soundFormat_.rate, delivery.lostFrames);
     buffer.planes.push_back({channels, std::as_bytes(delivery.samples)});
     events_.sound(buffer);
   }

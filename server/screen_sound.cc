@@ -82,25 +82,11 @@ void ScreenSound::sound(const SoundBuffer& buffer, RecordingOutput* movie) {
     audioEnd_ = t + static_cast<double>(frames) / rate;
   }
 
-  std::vector<float> mono(frames, 0.0f);
-  const auto divisor = static_cast<float>(channels);
-  if (buffer.interleaved) {
-    const auto data = buffer.planes.front().data;
-    for (std::size_t i = 0; i < frames; ++i) {
-      float sum = 0.0f;
-      for (std::size_t c = 0; c < channels; ++c) sum += sampleAt(data, i * channels + c);
-      mono[i] = sum / divisor;
-    }
-  } else {
-    for (const auto& plane : buffer.planes) {
-      const std::size_t count = std::min(frames, plane.data.size() / sizeof(float));
-      for (std::size_t j = 0; j < count; ++j) mono[j] += sampleAt(plane.data, j) / divisor;
-    }
-  }
-  if (movie) {
-    movie->sound(interleavedCopy(buffer, frames, channels), static_cast<std::uint32_t>(channels),
-                 rate, t);
-  }
+  const std::vector<float> interleaved = interleavedCopy(buffer, frames, channels);
+  if (movie) movie->sound(interleaved, static_cast<std::uint32_t>(channels), rate, t);
+  const auto mixed = mixDown(interleaved, static_cast<std::uint32_t>(channels));
+  if (!mixed) return;
+  const std::vector<float>& mono = *mixed;
 
   if (rate == OUT_RATE) {
     send(mono);

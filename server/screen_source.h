@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -20,6 +21,11 @@ struct ScreenError {
   long code = 0;
   bool declined = false;  // the user declined to let the screen be recorded
 };
+
+// Now on the clock that frames and sound are stamped with: the steady clock, in seconds.
+inline double steadySeconds() {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
 
 // What the user chose in the picker: its size in points, and pixels per point.
 struct ScreenContent {
@@ -66,11 +72,6 @@ struct SoundBuffer {
 struct StreamSettings {
   CaptureSize size;
   double frameInterval = 0.1;  // seconds between frames, at least
-  int queueDepth = 5;          // frames that may wait for the movie file, the oldest dropped first
-  bool showsCursor = true;
-  int sampleRate = 48000;
-  int channels = 2;
-  bool excludesOwnSound = true;
 };
 
 // The system's content picker and its capture stream, as the screen recorder uses them.
