@@ -20,12 +20,9 @@ namespace {
 
 constexpr int FRAME_RATE = 10;
 constexpr int KEY_FRAME_EVERY = 2 * FRAME_RATE;
+constexpr int64_t MAX_BITS_PER_SECOND = 8'000'000;
 constexpr int SOUND_RATE = 48000;
 constexpr std::size_t QUEUE_DEPTH = 5;
-
-double steadySeconds() {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
 
 ScreenError avError(const std::string& call, int status) {
   char text[AV_ERROR_MAX_STRING_SIZE] = {};
@@ -134,6 +131,10 @@ class Movie : public RecordingOutput {
     if (format_->oformat->flags & AVFMT_GLOBALHEADER) video_->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     av_opt_set(video_->priv_data, "preset", "veryfast", 0);
     av_opt_set(video_->priv_data, "crf", "23", 0);
+    // A ceiling on the quality target: a screen full of video or noise would otherwise take
+    // hundreds of megabytes a minute, and the encoder's time grows with the bits it writes.
+    video_->rc_max_rate = MAX_BITS_PER_SECOND;
+    video_->rc_buffer_size = 2 * MAX_BITS_PER_SECOND;
     if (int status = avcodec_open2(video_.get(), codec, nullptr); status < 0) {
       return avError("avcodec_open2 libx264", status);
     }

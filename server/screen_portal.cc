@@ -28,10 +28,7 @@ constexpr guint32 WINDOW = 2;
 constexpr guint32 CURSOR_HIDDEN = 1;
 constexpr guint32 CURSOR_EMBEDDED = 2;
 constexpr guint32 RESPONSE_CANCELLED = 1;
-
-double steadySeconds() {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
+constexpr std::chrono::milliseconds SOUND_RETRY{500};
 
 ScreenError fromGError(const char* call, GError* error) {
   ScreenError failure{std::string(call) + ": " + (error ? error->message : "failed"),
@@ -145,7 +142,9 @@ class PortalSource : public ScreenSource {
     pw_stream_add_listener(stream_, &streamHook_, &streamEvents, this);
 
     sound_ = makeSystemAudioTap();
-    sound_->watch([](TapChange) {});
+    sound_->watch([this](TapChange) {
+      if (!soundReopening_.exchange(true)) queue_->async([this] { reopenSound(); });
+    });
     auto opened = sound_->open();
     if (auto* failure = std::get_if<TapError>(&opened)) return ScreenError{failure->message, 0};
     soundFormat_ = std::get<TapFormat>(opened);
@@ -366,6 +365,23 @@ class PortalSource : public ScreenSource {
     pw_stream_queue_buffer(stream_, buffer);
   }
 
+  // The default output changed, or the sound service went away: the sound follows the
+  // default output again, tried every half second until it can be opened. The pictures go
+  // on meanwhile and the movie holds silence for the time without sound.
+  void reopenSound() {
+    if (stopping_) return;
+    sound_->stop();
+    auto opened = sound_->open();
+    if (const auto* format = std::get_if<TapFormat>(&opened)) {
+      soundFormat_ = *format;
+      soundReopening_ = false;
+      if (!sound_->start(*queue_, [this](Delivery delivery) { deliver(delivery); })) return;
+      soundReopening_ = true;
+      sound_->stop();
+    }
+    queue_->after(SOUND_RETRY, [this] { reopenSound(); });
+  }
+
   // Sound from the tap, on the recorder's queue.
   void deliver(const Delivery& delivery) {
     const std::uint32_t channels = soundFormat_.channels;
@@ -397,6 +413,7 @@ class PortalSource : public ScreenSource {
   std::atomic<int> width_ = 0;
   std::atomic<int> height_ = 0;
   std::atomic<bool> stopping_ = false;
+  std::atomic<bool> soundReopening_ = false;
   std::unique_ptr<AudioTap> sound_;
   TapFormat soundFormat_;
   SoundClock clock_;

@@ -171,6 +171,34 @@ TEST_F(ScreenTest, RecordsTheChosenOutputWithItsSound) {
   EXPECT_GT(duration, wall.count() - 1.5);
 }
 
+TEST_F(ScreenTest, TheSoundFollowsANewDefaultOutput) {
+  playSomething();
+  const pid_t pid = launch(movie, "HEADLESS-1");
+  EXPECT_EQ(nextEvent(), nlohmann::json({{"event", "picking"}}));
+  std::vector<float> audio;
+  EXPECT_NE(nextEvent(10s, &audio), nullptr);
+  EXPECT_NE(nextEvent(10s, &audio), nullptr);
+  EXPECT_EQ(nextEvent(2s, &audio), nullptr);
+  // The first tone stops with its output; a new output becomes the default, playing another.
+  ::kill(helpers.back(), SIGKILL);
+  ASSERT_TRUE(waitWithin(helpers.back(), 5s).signaled);
+  helpers.pop_back();
+  ASSERT_EQ(waitWithin(inSession({"pactl", "load-module", "module-null-sink", "sink_name=other"}),
+                       10s)
+                .code,
+            0);
+  ASSERT_TRUE(waitWithin(inSession({"pactl", "set-default-sink", "other"}), 10s).success());
+  helpers.push_back(inSession(
+      {"gst-launch-1.0", "-q", "audiotestsrc", "freq=600", "volume=0.5", "!", "pulsesink"}));
+  EXPECT_EQ(nextEvent(4s, &audio), nullptr);
+  server.sendBytes("S");
+  EXPECT_EQ(nextEvent(30s, &audio)["event"], "recorded");
+  EXPECT_TRUE(waitWithin(pid, 10s).success());
+  ASSERT_GT(audio.size(), 48000u);
+  const std::vector<float> last(audio.end() - 24000, audio.end());
+  EXPECT_NEAR(peakFrequency(last, 48000, 300, 2000, 2), 600, 4);
+}
+
 TEST_F(ScreenTest, AKilledRecorderLeavesAMovieThatPlays) {
   playSomething();
   const pid_t pid = launch(movie, "HEADLESS-1");
