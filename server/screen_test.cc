@@ -183,10 +183,10 @@ TEST_F(ScreenTest, TheSoundFollowsANewDefaultOutput) {
   ::kill(helpers.back(), SIGKILL);
   ASSERT_TRUE(waitWithin(helpers.back(), 5s).signaled);
   helpers.pop_back();
-  ASSERT_EQ(waitWithin(inSession({"pactl", "load-module", "module-null-sink", "sink_name=other"}),
-                       10s)
-                .code,
-            0);
+  ASSERT_EQ(
+      waitWithin(inSession({"pactl", "load-module", "module-null-sink", "sink_name=other"}), 10s)
+          .code,
+      0);
   ASSERT_TRUE(waitWithin(inSession({"pactl", "set-default-sink", "other"}), 10s).success());
   helpers.push_back(inSession(
       {"gst-launch-1.0", "-q", "audiotestsrc", "freq=600", "volume=0.5", "!", "pulsesink"}));
