@@ -4,6 +4,7 @@
 // points at 127.0.0.1 reaches it with a foreign Host; both are refused here.
 
 const STATE_CHANGING = new Set(['POST', 'PUT', 'PATCH', 'DELETE']);
+const SENT_ONLY_AFTER_PREFLIGHT = new Set(['application/json', 'application/octet-stream']);
 
 // The answer for a request that may not go on, or null when it may.
 function refusal(req, port) {
@@ -14,11 +15,11 @@ function refusal(req, port) {
   if (origin !== undefined && !hosts.some((h) => origin === `http://${h}`)) {
     return { status: 403, error: 'foreign origin' };
   }
-  // A cross-site page can send a form or plain text without asking first, but JSON only
-  // after a preflight, which this server never grants.
+  // A cross-site page can send a form or plain text without asking first, but JSON or raw
+  // bytes (an upload) only after a preflight, which this server never grants.
   if (STATE_CHANGING.has(req.method)) {
     const type = String(req.headers['content-type'] || '').split(';')[0].trim().toLowerCase();
-    if (type !== 'application/json') return { status: 415, error: 'requests must be JSON' };
+    if (!SENT_ONLY_AFTER_PREFLIGHT.has(type)) return { status: 415, error: 'requests must be JSON' };
   }
   return null;
 }
