@@ -2,6 +2,9 @@
 # (Contents/MacOS, Contents/Resources) so one layout serves every platform.
 
 set(QUORVEL_BUNDLE_ID "org.quorvel.Quorvel")
+# The publisher team whose signature an update must carry (the organisational unit of the
+# signing certificate); a release build sets its own.
+set(QUORVEL_TEAM_ID "QRVL000000" CACHE STRING "team identifier that updates must be signed by")
 set(QUORVEL_APP_DIR ${CMAKE_BINARY_DIR}/Quorvel.app)
 
 find_program(NODE_EXECUTABLE node REQUIRED)

@@ -171,13 +171,14 @@ async function measure(req, res, query) {
   if (!name) return failure(res, 400, 'badName');
   fs.mkdirSync(folders.work, { recursive: true });
   const work = fs.mkdtempSync(path.join(folders.work, 'measure-'));
+  let entry;
   try {
     const stored = await files.receiveUpload(req, work, name);
-    const [entry] = await measureText('glyphgauge', [path.join(work, stored)]);
-    sendJson(res, 200, { name, lines: entry.lines, big: entry.big });
+    [entry] = await measureText('glyphgauge', [path.join(work, stored)]);
   } finally {
     fs.rmSync(work, { recursive: true, force: true });
   }
+  sendJson(res, 200, { name, lines: entry.lines, big: entry.big });
 }
 
 function deleteFile(res, folder, name) {

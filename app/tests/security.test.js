@@ -33,6 +33,15 @@ test('only the page and the launcher on this machine get answers', async (t) => 
     { name: 'quit without a type', req: { ...quit, host: own }, status: 415 },
     { name: 'JSON quit from a foreign origin', req: { ...quit, host: own, headers: { Origin: 'http://localhost:1', 'Content-Type': 'application/json' } }, status: 403 },
     { name: 'preflight', req: { method: 'OPTIONS', path: '/api/quit', host: own, headers: { Origin: 'https://evil.example', 'Access-Control-Request-Method': 'POST' } }, status: 403 },
+    // Every other state-changing request keeps the same rules.
+    { name: 'plain text recording', req: { method: 'POST', path: '/api/recordings', body: '{"kind":"audio"}', host: own, headers: { 'Content-Type': 'text/plain' } }, status: 415 },
+    { name: 'recording from a foreign origin', req: { method: 'POST', path: '/api/recordings', body: '{"kind":"audio"}', host: own, headers: { Origin: 'https://evil.example', 'Content-Type': 'application/json' } }, status: 403 },
+    { name: 'form upload', req: { method: 'POST', path: '/api/documents?name=a.pdf', body: 'x', host: own, headers: { 'Content-Type': 'multipart/form-data; boundary=x' } }, status: 415 },
+    { name: 'upload on a rebinding host', req: { method: 'POST', path: '/api/documents?name=a.pdf', body: 'x', host: 'evil.example', headers: { 'Content-Type': 'application/octet-stream' } }, status: 403 },
+    { name: 'delete without a type', req: { method: 'DELETE', path: '/api/recordings/a.wav', host: own }, status: 415 },
+    { name: 'data folder move as a form', req: { method: 'POST', path: '/api/settings/data-folder', body: 'path=/tmp/x', host: own, headers: { 'Content-Type': 'application/x-www-form-urlencoded' } }, status: 415 },
+    { name: 'update from a foreign origin', req: { method: 'POST', path: '/api/update/install', body: '{"path":"/tmp/x"}', host: own, headers: { Origin: 'null', 'Content-Type': 'application/json' } }, status: 403 },
+    { name: 'a file on a rebinding host', req: { path: '/files/recordings/a.wav', host: 'evil.example' }, status: 403 },
   ];
   for (const c of cases) {
     const answer = await rawRequest(server.port, request(c.req));

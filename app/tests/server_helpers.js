@@ -8,6 +8,8 @@ const os = require('node:os');
 const path = require('node:path');
 
 const serverScript = path.join(__dirname, '..', 'server', 'index.js');
+// The built tools (pagelift, glyphgauge, sonacap...), put first on the server's PATH.
+const toolsDir = process.env.QUORVEL_TOOLS || '';
 
 function freePort() {
   return new Promise((resolve, reject) => {
@@ -36,12 +38,24 @@ function rawRequest(port, text) {
   });
 }
 
-async function startServer(env = {}) {
+// Starts the server component on a free port with a data folder of its own. With a parent,
+// the server runs under a shell that stands for the launcher: it ends with the server.
+async function startServer(env = {}, { dataDir = fs.mkdtempSync(path.join(os.tmpdir(), 'quorvel-server-test-')), parent = false } = {}) {
   const port = await freePort();
-  const dataDir = fs.mkdtempSync(path.join(os.tmpdir(), 'quorvel-server-test-'));
-  const child = spawn(process.execPath, [serverScript], {
-    env: { ...process.env, PORT: String(port), QUORVEL_DATA: dataDir, QUORVEL_VERSION: '0.1.0', ...env },
+  const [command, args] = parent
+    ? ['sh', ['-c', '"$0" "$1" & wait $!', process.execPath, serverScript]]
+    : [process.execPath, [serverScript]];
+  const child = spawn(command, args, {
+    env: {
+      ...process.env,
+      PATH: [toolsDir, process.env.PATH].filter(Boolean).join(':'),
+      PORT: String(port),
+      QUORVEL_DATA: dataDir,
+      QUORVEL_VERSION: '0.1.0',
+      ...env,
+    },
     stdio: ['ignore', 'pipe', 'pipe'],
+    detached: parent,
   });
   let output = '';
   child.stdout.on('data', (chunk) => (output += chunk));
@@ -61,10 +75,64 @@ async function startServer(env = {}) {
     exited,
     output: () => output,
     stop() {
-      if (child.exitCode === null) child.kill('SIGTERM');
+      try {
+        process.kill(parent ? -child.pid : child.pid, 'SIGTERM');
+      } catch {
+        // already gone
+      }
       fs.rmSync(dataDir, { recursive: true, force: true });
     },
   };
 }
 
-module.exports = { startServer, rawRequest };
+// A JSON request from the server's own page; resolves with the status and the parsed body.
+async function call(server, method, urlPath, body, type = 'application/json') {
+  const response = await fetch(`http://127.0.0.1:${server.port}${urlPath}`, {
+    method,
+    headers: method === 'GET' ? {} : { 'Content-Type': type },
+    body: method === 'GET' ? undefined : type === 'application/json' ? JSON.stringify(body ?? {}) : body,
+  });
+  const text = await response.text();
+  let answer = text;
+  try {
+    answer = JSON.parse(text);
+  } catch {
+    // not JSON: kept as text
+  }
+  return { status: response.status, body: answer, headers: response.headers };
+}
+
+// Polls check every 50 ms until it returns something truthy, at most limit milliseconds.
+async function until(check, limit = 30000) {
+  const deadline = Date.now() + limit;
+  for (;;) {
+    const value = await check();
+    if (value) return value;
+    if (Date.now() > deadline) throw new Error('gave up waiting');
+    await new Promise((resolve) => setTimeout(resolve, 50));
+  }
+}
+
+// Listens to the page's event stream: the events so far, each as {event, data}.
+function listen(server) {
+  const seen = [];
+  const controller = new AbortController();
+  fetch(`http://127.0.0.1:${server.port}/api/events`, { signal: controller.signal })
+    .then(async (response) => {
+      let pending = '';
+      for await (const chunk of response.body) {
+        pending += Buffer.from(chunk).toString('utf8');
+        const blocks = pending.split('\n\n');
+        pending = blocks.pop();
+        for (const block of blocks) {
+          const event = /^event: (.*)$/m.exec(block);
+          const data = /^data: (.*)$/m.exec(block);
+          if (event && data) seen.push({ event: event[1], data: JSON.parse(data[1]) });
+        }
+      }
+    })
+    .catch(() => {});
+  return { seen, close: () => controller.abort() };
+}
+
+module.exports = { startServer, rawRequest, call, until, listen, toolsDir };
