@@ -5,5 +5,7 @@ set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 "$top/scripts/install-deps.sh"
 "$top/scripts/build.sh"
+# The page's browser tests drive Debian's Chromium with playwright-core, from the lock file.
+npm ci --prefix "$top/app/tests/browser" --no-audit --no-fund --loglevel=error
 cd "$top/build"
 ctest --output-on-failure -j "$(nproc)" --timeout 600 "$@"

@@ -4,63 +4,13 @@
 const test = require('node:test');
 const assert = require('node:assert');
 const fs = require('node:fs');
-const os = require('node:os');
 const path = require('node:path');
-const { spawn, execFileSync } = require('node:child_process');
-const { startServer, call, until, listen } = require('./server_helpers');
+const { startServer, call, until, listen, peakFrequency, wavSamples, startSoundServer } = require('./server_helpers');
 
-const soundServerScript = process.env.QUORVEL_SOUND_SERVER;
-const soundDir = fs.mkdtempSync(path.join(os.tmpdir(), 'recorder-test-sound-'));
-const soundEnv = { PULSE_SERVER: `unix:${soundDir}/native` };
-const players = [];
-
-test.before(() => execFileSync('bash', [soundServerScript, 'start', soundDir, 'pulseaudio'], { stdio: 'ignore' }));
-test.after(() => {
-  for (const player of players) player.kill('SIGKILL');
-  execFileSync('bash', [soundServerScript, 'stop', soundDir], { stdio: 'ignore' });
-  fs.rmSync(soundDir, { recursive: true, force: true });
-});
-
-function playTone(frequency) {
-  const player = spawn('gst-launch-1.0', ['-q', 'audiotestsrc', `freq=${frequency}`, 'volume=0.5', '!', 'pulsesink'], {
-    env: { ...process.env, ...soundEnv },
-    stdio: 'ignore',
-  });
-  players.push(player);
-  return player;
-}
-
-// A WAV file's samples as its header counts them.
-function wavSamples(file) {
-  const bytes = fs.readFileSync(file);
-  const declared = bytes.readUInt32LE(54);
-  assert.strictEqual(bytes.length, 58 + declared, 'the header counts every sample');
-  const samples = new Float32Array(declared / 4);
-  for (let i = 0; i < samples.length; i += 1) samples[i] = bytes.readFloatLE(58 + i * 4);
-  return samples;
-}
-
-// The strongest frequency between low and high hertz, in steps of step (Goertzel).
-function peakFrequency(samples, rate, low, high, step) {
-  let best = 0;
-  let bestPower = -1;
-  for (let f = low; f <= high; f += step) {
-    const c = 2 * Math.cos((2 * Math.PI * f) / rate);
-    let s1 = 0;
-    let s2 = 0;
-    for (const x of samples) {
-      const s0 = x + c * s1 - s2;
-      s2 = s1;
-      s1 = s0;
-    }
-    const power = s1 * s1 + s2 * s2 - c * s1 * s2;
-    if (power > bestPower) {
-      bestPower = power;
-      best = f;
-    }
-  }
-  return best;
-}
+const sound = startSoundServer();
+const soundEnv = sound.env;
+const playTone = sound.playTone;
+test.after(() => sound.stop());
 
 const current = async (server) => (await call(server, 'GET', '/api/recordings/current')).body;
 
@@ -109,7 +59,7 @@ test('quitting during a recording needs the user’s word; the forced quit finis
 });
 
 test('a recorder that fails says why, and leaves no empty file', async (t) => {
-  const server = await startServer({ PULSE_SERVER: `unix:${soundDir}/nothing-here` });
+  const server = await startServer({ PULSE_SERVER: `${soundEnv.PULSE_SERVER}-nothing-here` });
   t.after(() => server.stop());
   const page = listen(server);
   t.after(() => page.close());

@@ -1,7 +1,8 @@
 'use strict';
 // Starts the server component on a free port for a test, and talks raw HTTP to it, so a test
 // chooses every header (or leaves Host out).
-const { spawn } = require('node:child_process');
+const assert = require('node:assert');
+const { spawn, execFileSync } = require('node:child_process');
 const net = require('node:net');
 const fs = require('node:fs');
 const os = require('node:os');
@@ -135,4 +136,61 @@ function listen(server) {
   return { seen, close: () => controller.abort() };
 }
 
-module.exports = { startServer, rawRequest, call, until, listen, toolsDir };
+// The strongest frequency between low and high hertz, in steps of step (Goertzel).
+function peakFrequency(samples, rate, low, high, step) {
+  let best = 0;
+  let bestPower = -1;
+  for (let f = low; f <= high; f += step) {
+    const c = 2 * Math.cos((2 * Math.PI * f) / rate);
+    let s1 = 0;
+    let s2 = 0;
+    for (const x of samples) {
+      const s0 = x + c * s1 - s2;
+      s2 = s1;
+      s1 = s0;
+    }
+    const power = s1 * s1 + s2 * s2 - c * s1 * s2;
+    if (power > bestPower) {
+      bestPower = power;
+      best = f;
+    }
+  }
+  return best;
+}
+
+// A WAV file's samples as its header counts them.
+function wavSamples(file) {
+  const bytes = fs.readFileSync(file);
+  const declared = bytes.readUInt32LE(54);
+  assert.strictEqual(bytes.length, 58 + declared, 'the header counts every sample');
+  const samples = new Float32Array(declared / 4);
+  for (let i = 0; i < samples.length; i += 1) samples[i] = bytes.readFloatLE(58 + i * 4);
+  return samples;
+}
+
+// A private PulseAudio server with a null sink as its default output, and tones played into it.
+function startSoundServer() {
+  const script = process.env.QUORVEL_SOUND_SERVER;
+  const folder = fs.mkdtempSync(path.join(os.tmpdir(), 'quorvel-sound-'));
+  execFileSync('bash', [script, 'start', folder, 'pulseaudio'], { stdio: 'ignore' });
+  const env = { PULSE_SERVER: `unix:${folder}/native` };
+  const players = [];
+  return {
+    env,
+    playTone(frequency) {
+      const player = spawn('gst-launch-1.0', ['-q', 'audiotestsrc', `freq=${frequency}`, 'volume=0.5', '!', 'pulsesink'], {
+        env: { ...process.env, ...env },
+        stdio: 'ignore',
+      });
+      players.push(player);
+      return player;
+    },
+    stop() {
+      for (const player of players) player.kill('SIGKILL');
+      execFileSync('bash', [script, 'stop', folder], { stdio: 'ignore' });
+      fs.rmSync(folder, { recursive: true, force: true });
+    },
+  };
+}
+
+module.exports = { startSoundServer, startServer, rawRequest, call, until, listen, peakFrequency, wavSamples, toolsDir };
