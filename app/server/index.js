@@ -35,7 +35,6 @@ const pages = new Set();
 let recording = null;
 let quitting = false;
 const updateResult = updates.takeResult(dataDir);
-const recordedSeconds = new Map();
 
 function broadcast(event, data) {
   const text = `event: ${event}\ndata: ${JSON.stringify(data)}\n\n`;
@@ -117,6 +116,7 @@ async function quit(req, res) {
   }
   const live = liveRecording();
   if (live && !force) {
+    console.log('quorvel server: quit refused, a recording is live');
     sendJson(res, 409, { recording: true });
     return;
   }
@@ -136,13 +136,33 @@ function startRecording(req, res) {
     recording = new Recording(body.kind, folders.recordings, 'sonacap', (summary) => {
       broadcast('recording', summary);
       if (!['starting', 'picking', 'recording', 'stopping'].includes(summary.state)) {
-        if (summary.kind === 'screen' && recording?.recordedSeconds) recordedSeconds.set(summary.name, recording.recordedSeconds);
+        if (summary.kind === 'screen' && recording?.recordedSeconds) keepMovieSeconds(summary.name, recording.recordedSeconds);
         broadcast('files', {});
       }
     });
     recording.start();
     sendJson(res, 201, { id: recording.id, name: recording.name });
   });
+}
+
+// A movie written in fragments carries no duration in its header; the recorder's own figure
+// is kept beside it.
+const movieSecondsFile = (name) => path.join(folders.recordings, `.${name}.seconds`);
+
+function keepMovieSeconds(name, seconds) {
+  try {
+    fs.writeFileSync(movieSecondsFile(name), String(seconds));
+  } catch {
+    // the list shows no duration then
+  }
+}
+
+function movieSeconds(name) {
+  try {
+    return Number(fs.readFileSync(movieSecondsFile(name), 'utf8')) || null;
+  } catch {
+    return null;
+  }
 }
 
 function wavSeconds(bytes) {
@@ -153,7 +173,7 @@ function listRecordings() {
   return files.list(folders.recordings, (name) => (name.toLowerCase().endsWith('.mp4') ? 'screen' : 'audio'))
     .map((entry) => ({
       ...entry,
-      seconds: entry.kind === 'audio' ? wavSeconds(entry.bytes) : (recordedSeconds.get(entry.name) ?? null),
+      seconds: entry.kind === 'audio' ? wavSeconds(entry.bytes) : movieSeconds(entry.name),
       live: liveRecording()?.name === entry.name,
     }));
 }
@@ -190,6 +210,7 @@ function deleteFile(res, folder, name) {
   } catch {
     return failure(res, 404, 'notFound');
   }
+  if (folder === folders.recordings) fs.rmSync(movieSecondsFile(path.basename(file)), { force: true });
   broadcast('files', {});
   return sendJson(res, 200, { deleted: name });
 }

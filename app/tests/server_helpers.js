@@ -40,12 +40,14 @@ function rawRequest(port, text) {
 }
 
 // Starts the server component on a free port with a data folder of its own. With a parent,
-// the server runs under a shell that stands for the launcher: it ends with the server.
-async function startServer(env = {}, { dataDir = fs.mkdtempSync(path.join(os.tmpdir(), 'quorvel-server-test-')), parent = false } = {}) {
+// the server runs under a shell that stands for the launcher: it ends with the server. With
+// via, through that command (which runs the rest of its arguments).
+async function startServer(env = {}, { dataDir = fs.mkdtempSync(path.join(os.tmpdir(), 'quorvel-server-test-')), parent = false, via = [] } = {}) {
   const port = await freePort();
-  const [command, args] = parent
-    ? ['sh', ['-c', '"$0" "$1" & wait $!', process.execPath, serverScript]]
-    : [process.execPath, [serverScript]];
+  let [command, ...args] = parent
+    ? ['sh', '-c', '"$0" "$1" & wait $!', process.execPath, serverScript]
+    : [process.execPath, serverScript];
+  if (via.length > 0) [command, ...args] = [...via, command, ...args];
   const child = spawn(command, args, {
     env: {
       ...process.env,
