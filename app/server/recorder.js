@@ -8,7 +8,7 @@ const net = require('node:net');
 const os = require('node:os');
 const path = require('node:path');
 const { spawn } = require('node:child_process');
-const { FrameParser, EVENT, AUDIO } = require('./frames');
+const { FrameParser, EVENT } = require('./frames');
 const { WavWriter } = require('./wav');
 const { freeName } = require('./files');
 
@@ -118,7 +118,11 @@ class Recording {
     if (this.stopAsked) connection.write('S');
     const parser = new FrameParser((type, payload) => {
       if (type === EVENT) this.event(payload);
-      else if (type === AUDIO) this.audio(payload);
+      else this.audio(payload);
+    }, (what) => {
+      this.message = { text: 'error', code: null, detail: `The recorder sent a ${what}` };
+      this.stop();
+      connection.destroy();
     });
     connection.on('data', (chunk) => parser.push(chunk));
     connection.on('error', () => {});

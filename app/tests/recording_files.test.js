@@ -47,6 +47,22 @@ test('messages come out whole however the bytes are split', () => {
   }
 });
 
+test('a stream out of step stops the parser instead of waiting for gigabytes', () => {
+  const cases = [
+    ['an unknown type', frame(0x58, Buffer.from('x'))],
+    ['a length beyond any message', Buffer.from([AUDIO, 0xff, 0xff, 0xff, 0x7f])],
+  ];
+  for (const [name, bytes] of cases) {
+    const got = [];
+    const broken = [];
+    const parser = new FrameParser((type) => got.push(type), (what) => broken.push(what));
+    parser.push(frame(EVENT, Buffer.from('{}')));
+    parser.push(bytes);
+    parser.push(frame(EVENT, Buffer.from('{}')));
+    assert.deepStrictEqual([got, broken.length], [[EVENT], 1], name);
+  }
+});
+
 // What ffmpeg decodes of a WAV file: sample rate and sample count. A sample cut in half at
 // the end is reported and left out.
 function decoded(file) {
