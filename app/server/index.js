@@ -19,6 +19,14 @@ const dataDir = process.env.QUORVEL_DATA || path.join(process.cwd(), 'Data');
 const support = process.env.QUORVEL_SUPPORT || path.dirname(dataDir);
 const contents = process.env.QUORVEL_BUNDLE || '';
 const pageDir = path.join(__dirname, 'page');
+const launchArgs = (() => {
+  try {
+    const parsed = JSON.parse(process.env.QUORVEL_LAUNCH_ARGS || '[]');
+    return Array.isArray(parsed) ? parsed.map(String) : [];
+  } catch {
+    return [];
+  }
+})();
 
 const folders = {
   recordings: path.join(dataDir, 'Recordings'),
@@ -234,7 +242,7 @@ async function update(req, res, install) {
   }
   if (liveRecording()) return failure(res, 409, 'busy');
   if (!contents) return failure(res, 409, 'noBundle');
-  await updates.startInstaller({ contents, dataDir, update: found, launcherPid: process.ppid });
+  await updates.startInstaller({ contents, dataDir, update: found, launcherPid: process.ppid, launchArgs });
   sendJson(res, 202, { installing: found.version });
   console.log(`quorvel server: installing ${found.version}, quitting for the installer`);
   setTimeout(() => shutDown(EXIT_QUIT), 100);

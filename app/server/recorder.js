@@ -236,12 +236,14 @@ class Recording {
     this.connection?.destroy();
     this.listener?.close();
     if (this.socketDir) fs.rmSync(this.socketDir, { recursive: true, force: true });
-    const kept = fs.existsSync(this.file) && fs.statSync(this.file).size > 0;
+    const kept = this.kind === 'audio'
+      ? Boolean(this.wav && this.wav.frames > 0)
+      : fs.existsSync(this.file) && fs.statSync(this.file).size > 0;
     if (!kept) fs.rmSync(this.file, { force: true });
-    let state = 'done';
+    // A recording that kept something is done, whatever ended it; the page says what did.
+    let state = kept ? 'done' : 'failed';
     if (this.cancelled) state = 'cancelled';
-    else if (this.message && this.message.text !== 'restarted' && (!kept || this.message.text === 'error')) state = 'failed';
-    this.setState(state, { kept });
+    this.setState(state);
     this.markEnded();
   }
 

@@ -70,7 +70,7 @@ function findBundle(download, work) {
 
 // Starts bundleswap for the found update, in a session of its own so that it outlives the
 // server and the launcher it waits for.
-function startInstaller({ contents, dataDir, update, launcherPid }) {
+function startInstaller({ contents, dataDir, update, launcherPid, launchArgs = [] }) {
   const installed = path.join(contents, 'Info.plist');
   const folder = path.join(dataDir, 'Updates');
   fs.mkdirSync(folder, { recursive: true });
@@ -86,6 +86,8 @@ function startInstaller({ contents, dataDir, update, launcherPid }) {
     '--log', path.join(folder, 'update.log'),
   ];
   if (update.unpacked) args.push('--cleanup', update.unpacked);
+  // The application comes back as it was started: same port, same folders.
+  for (const arg of launchArgs) args.push('--relaunch-arg', arg);
   const child = spawn('bundleswap', args, { detached: true, stdio: 'ignore' });
   return new Promise((resolve, reject) => {
     child.on('error', reject);

@@ -65,7 +65,11 @@ test('an update is handed to bundleswap, and its outcome reaches the page after 
   writeBundle(app, '0.1.0', `#!/bin/sh\necho "$@" > '${relaunched}'\n`);
   const download = path.join(root, 'Download', 'Quorvel.app');
   writeBundle(download, '0.2.0', '#!/bin/sh\n');
-  const env = { QUORVEL_BUNDLE: path.join(app, 'Contents'), XDG_DATA_HOME: path.join(root, 'share') };
+  const env = {
+    QUORVEL_BUNDLE: path.join(app, 'Contents'),
+    XDG_DATA_HOME: path.join(root, 'share'),
+    QUORVEL_LAUNCH_ARGS: JSON.stringify(['--port', '6123', '--data', '/a place/with spaces']),
+  };
   const server = await startServer(env, { dataDir, parent: true });
   t.after(() => server.stop());
 
@@ -87,7 +91,7 @@ test('an update is handed to bundleswap, and its outcome reaches the page after 
   // bundleswap waits for both to end, installs (this download is not signed, so it is
   // refused) and starts the application again.
   await until(() => fs.existsSync(relaunched), 30000);
-  assert.strictEqual(fs.readFileSync(relaunched, 'utf8').trim(), '--after-update');
+  assert.strictEqual(fs.readFileSync(relaunched, 'utf8').trim(), '--port 6123 --data /a place/with spaces --after-update');
   const log = fs.readFileSync(path.join(dataDir, 'Updates', 'update.log'), 'utf8');
   assert.match(log, /Z /);
 
