@@ -15,7 +15,7 @@
 namespace sonacap {
 namespace {
 
-constexpr double FRAGMENT_SECONDS = 0.01;  // an idle null sink renders 2 s blocks otherwise
+constexpr double FRAGMENT_SECONDS = 0.04;  // an idle null sink renders 2 s blocks otherwise
 constexpr double DELIVERY_SECONDS = 0.02;  // the least sound handed to the capture's queue
 constexpr double BACKLOG_SECONDS = 0.5;    // what is kept while the capture's queue is stalled
 constexpr auto READY_LIMIT = std::chrono::seconds(1);  // for a new stream to show its input
