@@ -38,6 +38,20 @@ void sortReadingOrder(std::vector<Piece>& pieces) {
   }
 }
 
+void sortByLayout(std::vector<Piece>& pieces) {
+  std::stable_sort(pieces.begin(), pieces.end(),
+                   [](const Piece& a, const Piece& b) { return a.block < b.block; });
+  auto begin = pieces.begin();
+  while (begin != pieces.end()) {
+    const auto end = std::find_if(begin, pieces.end(),
+                                  [&](const Piece& piece) { return piece.block != begin->block; });
+    std::vector<Piece> block(std::make_move_iterator(begin), std::make_move_iterator(end));
+    sortReadingOrder(block);
+    std::move(block.begin(), block.end(), begin);
+    begin = end;
+  }
+}
+
 std::string recognize(TextEngine& engine, const Bitmap& bitmap) {
   Settings settings;
   settings.languageCorrection = true;
@@ -47,9 +61,11 @@ std::string recognize(TextEngine& engine, const Bitmap& bitmap) {
   if (!observations) return "";
   std::vector<Piece> pieces;
   for (const Observation& observation : *observations) {
-    if (observation.best) pieces.push_back({observation.box, observation.best->text});
+    if (observation.best) {
+      pieces.push_back({observation.box, observation.best->text, observation.block});
+    }
   }
-  sortReadingOrder(pieces);
+  sortByLayout(pieces);
   std::vector<std::string> lines;
   lines.reserve(pieces.size());
   for (Piece& piece : pieces) lines.push_back(std::move(piece.text));

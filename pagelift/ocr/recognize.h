@@ -21,6 +21,7 @@ std::vector<std::string> recognitionLanguages(
 struct Piece {
   Box box;
   std::string text;
+  int block = 0;
 };
 
 // True when a comes before b in reading order: the higher first, and on one line (centres
@@ -30,6 +31,11 @@ bool readsBefore(const Box& a, const Box& b);
 // Sorts pieces into reading order, keeping the recogniser's order where readsBefore sets none.
 // The relation is not transitive for every layout; the sort stays within bounds all the same.
 void sortReadingOrder(std::vector<Piece>& pieces);
+
+// Reading order across the engine's layout: its blocks in its own order (columns left to
+// right, a heading before the columns under it), the lines of each block by readsBefore.
+// Without blocks, the same as sortReadingOrder.
+void sortByLayout(std::vector<Piece>& pieces);
 
 // The text of a bitmap: recognised lines in reading order, joined with "\n"; empty when
 // nothing is recognised or recognition fails.

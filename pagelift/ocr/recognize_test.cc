@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "common/text.h"
+
 #include "pagelift/testing/fixtures.h"
 
 namespace ocr {
@@ -140,6 +142,17 @@ TEST(Recognize, JoinsCandidatesInReadingOrderAndSkipsObservationsWithoutOne) {
   EXPECT_EQ(recognize(engine, tinyBitmap()), "hello\nworld\nbelow");
 }
 
+TEST(Recognize, FollowsTheEnginesBlocksThenTheLineRuleWithinEach) {
+  ScriptedEngine engine;
+  Observation heading{at(0.1, 0.9, 0.08), Candidate{"Heading", 0.9f}, 0};
+  Observation right1{at(0.55, 0.7, 0.05), Candidate{"right one", 0.9f}, 2};
+  Observation left2{at(0.1, 0.6, 0.05), Candidate{"left two", 0.9f}, 1};
+  Observation left1{at(0.1, 0.7, 0.05), Candidate{"left one", 0.9f}, 1};
+  Observation right2{at(0.55, 0.6, 0.05), Candidate{"right two", 0.9f}, 2};
+  engine.observations = std::vector<Observation>{right1, left2, heading, right2, left1};
+  EXPECT_EQ(recognize(engine, tinyBitmap()), "Heading\nleft one\nleft two\nright one\nright two");
+}
+
 TEST(Recognize, FailedRecognitionIsEmptyText) {
   ScriptedEngine engine;
   engine.observations = std::nullopt;
@@ -166,6 +179,74 @@ TEST(TesseractRecognize, ReadsPicturesInTheirOwnScript) {
   const fixtures::Drawing korean =
       fixtures::drawText(fixtures::kCjkFont, 40, {"한국어 문장을", "읽는 시험입니다"}, 30);
   EXPECT_EQ(recognize(*engine, bitmapOf(korean)), "한국어 문장을\n읽는 시험입니다");
+}
+
+// Pictures put together on white: side by side with gap pixels between them, or one above
+// the other.
+fixtures::Drawing besides(const fixtures::Drawing& left, const fixtures::Drawing& right, int gap) {
+  fixtures::Drawing both =
+      fixtures::blank(left.width + gap + right.width, std::max(left.height, right.height));
+  for (int y = 0; y < left.height; ++y)
+    std::copy_n(&left.gray[static_cast<std::size_t>(y * left.width)], left.width,
+                &both.gray[static_cast<std::size_t>(y * both.width)]);
+  for (int y = 0; y < right.height; ++y)
+    std::copy_n(&right.gray[static_cast<std::size_t>(y * right.width)], right.width,
+                &both.gray[static_cast<std::size_t>(y * both.width + left.width + gap)]);
+  return both;
+}
+
+fixtures::Drawing above(const fixtures::Drawing& top, const fixtures::Drawing& bottom) {
+  fixtures::Drawing both =
+      fixtures::blank(std::max(top.width, bottom.width), top.height + bottom.height);
+  for (int y = 0; y < top.height; ++y)
+    std::copy_n(&top.gray[static_cast<std::size_t>(y * top.width)], top.width,
+                &both.gray[static_cast<std::size_t>(y * both.width)]);
+  for (int y = 0; y < bottom.height; ++y)
+    std::copy_n(&bottom.gray[static_cast<std::size_t>(y * bottom.width)], bottom.width,
+                &both.gray[static_cast<std::size_t>((top.height + y) * both.width)]);
+  return both;
+}
+
+// Edits (insertions, deletions, substitutions of bytes) from one text to the other, over the
+// length of the true text.
+double characterErrorRate(const std::string& truth, const std::string& read) {
+  std::vector<std::size_t> row(read.size() + 1);
+  for (std::size_t j = 0; j <= read.size(); ++j) row[j] = j;
+  for (std::size_t i = 1; i <= truth.size(); ++i) {
+    std::size_t diagonal = row[0];
+    row[0] = i;
+    for (std::size_t j = 1; j <= read.size(); ++j) {
+      const std::size_t up = row[j];
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (truth[i - 1] != read[j - 1])});
+      diagonal = up;
+    }
+  }
+  return static_cast<double>(row[read.size()]) / static_cast<double>(truth.size());
+}
+
+// A page in two columns under a heading as wide as both: the heading, then the left column,
+// then the right one, not their lines taken in turns.
+TEST(TesseractRecognize, ColumnsAreReadOneAfterTheOther) {
+  const std::vector<std::string> left = {
+      "The river runs past the old mill", "where children play in summer and",
+      "fishermen wait for the evening.",  "Every spring the water rises and",
+      "the meadows turn green again.",    "Nobody remembers when the mill",
+      "last ground any corn for bread."};
+  const std::vector<std::string> right = {
+      "Trains leave the station at seven", "and carry workers to the city.",
+      "Their coats are wet from the rain", "and their papers full of news",
+      "about prices, weather and sport.",  "At night the same trains bring",
+      "them home again, tired and quiet."};
+  const fixtures::Drawing heading =
+      fixtures::drawText(fixtures::kLatinFont, 44, {"Notes from a small town"}, 40);
+  const fixtures::Drawing page =
+      above(heading, besides(fixtures::drawText(fixtures::kLatinFont, 24, left, 40),
+                             fixtures::drawText(fixtures::kLatinFont, 24, right, 40), 120));
+  const std::unique_ptr<TextEngine> engine = makeTesseractEngine();
+  const std::string read = recognize(*engine, bitmapOf(page));
+  const std::string truth =
+      "Notes from a small town\n" + quorvel::join(left, "\n") + "\n" + quorvel::join(right, "\n");
+  EXPECT_LT(characterErrorRate(truth, read), 0.02) << read;
 }
 
 }  // namespace

@@ -27,6 +27,9 @@ struct Candidate {
 struct Observation {
   Box box;
   std::optional<Candidate> best;
+  // The layout block (a column, a paragraph, a heading) the engine found the line in,
+  // numbered in the engine's reading order; 0 for every line of an engine without layout.
+  int block = 0;
 };
 
 // Recognition always runs at the engine's accurate level.

@@ -203,13 +203,16 @@ class TesseractEngine final : public TextEngine {
     std::unique_ptr<tesseract::ResultIterator> line(api.GetIterator());
     if (!line) return lines;
     constexpr auto kLine = tesseract::RIL_TEXTLINE;
+    int block = -1;
     do {
+      if (line->IsAtBeginningOf(tesseract::RIL_BLOCK)) ++block;
       int left = 0;
       int top = 0;
       int right = 0;
       int bottom = 0;
       if (!line->BoundingBox(kLine, &left, &top, &right, &bottom)) continue;
       Observation observation;
+      observation.block = std::max(block, 0);
       observation.box = {
           static_cast<double>(left) / width, static_cast<double>(height - bottom) / height,
           static_cast<double>(right - left) / width, static_cast<double>(bottom - top) / height};
