@@ -249,5 +249,39 @@ TEST(TesseractRecognize, ColumnsAreReadOneAfterTheOther) {
   EXPECT_LT(characterErrorRate(truth, read), 0.02) << read;
 }
 
+// The drawing turned clockwise by quarter turns.
+fixtures::Drawing turned(const fixtures::Drawing& drawing, int quarterTurns) {
+  fixtures::Drawing out = drawing;
+  for (int turn = 0; turn < quarterTurns; ++turn) {
+    fixtures::Drawing next = fixtures::blank(out.height, out.width);
+    for (int y = 0; y < out.height; ++y) {
+      for (int x = 0; x < out.width; ++x) {
+        next.gray[static_cast<std::size_t>(x * next.width + (out.height - 1 - y))] =
+            out.gray[static_cast<std::size_t>(y * out.width + x)];
+      }
+    }
+    out = std::move(next);
+  }
+  return out;
+}
+
+// A sheet that went through the scanner sideways or upside down reads as it does upright.
+TEST(TesseractRecognize, PagesAreReadUprightHoweverTheyLie) {
+  const fixtures::Drawing page =
+      fixtures::drawText(fixtures::kLatinFont, 28,
+                         {"Dear neighbours, the garden party", "takes place on Saturday afternoon",
+                          "behind the library. Please bring", "a chair, a cup and something sweet",
+                          "to share with the others. Children", "are welcome, and so are dogs."},
+                         40);
+  const std::unique_ptr<TextEngine> engine = makeTesseractEngine();
+  const std::string upright = recognize(*engine, bitmapOf(page));
+  ASSERT_FALSE(upright.empty());
+  for (int turns = 1; turns < 4; ++turns) {
+    SCOPED_TRACE(turns);
+    const std::string read = recognize(*engine, bitmapOf(turned(page, turns)));
+    EXPECT_LT(characterErrorRate(upright, read), 0.02) << read;
+  }
+}
+
 }  // namespace
 }  // namespace ocr

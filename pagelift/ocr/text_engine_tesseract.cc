@@ -76,6 +76,20 @@ void setPicture(tesseract::TessBaseAPI& api, Pix* picture) {
   if (ppi > 0) api.SetSourceResolution(ppi);
 }
 
+// The orientation detector's confidence: from the first, a turned reading is tried beside the
+// page as it lies; from the second, the page is turned without asking.
+constexpr float kMaybeTurned = 0.5f;
+constexpr float kSurelyTurned = 2.5f;
+
+// How well a reading went: its characters weighed by the engine's confidence in their lines.
+double readingScore(const std::vector<Observation>& lines) {
+  double score = 0;
+  for (const Observation& line : lines) {
+    if (line.best) score += line.best->confidence * static_cast<double>(line.best->text.size());
+  }
+  return score;
+}
+
 class TesseractEngine final : public TextEngine {
  public:
   std::optional<std::vector<std::string>> supportedLanguages() override {
@@ -106,11 +120,33 @@ class TesseractEngine final : public TextEngine {
       if (!scaled) return std::nullopt;
       picture = scaled.get();
     }
-    const std::optional<std::string> languages = modelsFor(picture, settings);
+    const std::optional<Detection> detection = detect(picture);
+    const std::optional<std::string> languages = modelsFor(detection, settings);
     if (!languages) return std::nullopt;
     tesseract::TessBaseAPI* api = recogniser(*languages, settings.languageCorrection);
     if (api == nullptr) return std::nullopt;
-    std::optional<std::vector<Observation>> lines = readLines(*api, picture, tesseract::PSM_AUTO);
+    // A page scanned sideways or upside down is turned upright first: read as it lies, its
+    // lines are garbage. Where the detector is unsure, both readings are made and the
+    // better one kept.
+    Bitmap upright;
+    if (detection && detection->turns != 0 && detection->orientationConfidence >= kMaybeTurned) {
+      upright.reset(pixRotateOrth(picture, detection->turns));
+    }
+    std::optional<std::vector<Observation>> lines;
+    if (upright && detection->orientationConfidence >= kSurelyTurned) {
+      picture = upright.get();
+    } else if (upright) {
+      lines = readLines(*api, picture, tesseract::PSM_AUTO);
+      std::optional<std::vector<Observation>> turned =
+          readLines(*api, upright.get(), tesseract::PSM_AUTO);
+      // A tie goes to the turned page: the engine reads sideways lines too, but gives their
+      // boxes as they lie, and their order is then wrong.
+      if (turned && (!lines || readingScore(*turned) >= readingScore(*lines))) {
+        lines = std::move(turned);
+        picture = upright.get();
+      }
+    }
+    if (!lines) lines = readLines(*api, picture, tesseract::PSM_AUTO);
     // The automatic layout analysis sometimes takes every Hangul line for a picture; read as
     // one block of text, such a page is read after all.
     const auto hasText = [](const Observation& line) { return line.best.has_value(); };
@@ -121,13 +157,39 @@ class TesseractEngine final : public TextEngine {
   }
 
  private:
+  // What the orientation and script detection says of a picture.
+  struct Detection {
+    int turns = 0;  // quarter turns clockwise that make the picture upright
+    float orientationConfidence = 0;
+    std::string script;
+  };
+
+  std::optional<Detection> detect(Pix* picture) {
+    tesseract::TessBaseAPI* detector = scriptDetector();
+    if (detector == nullptr) return std::nullopt;
+    detector->SetPageSegMode(tesseract::PSM_OSD_ONLY);
+    setPicture(*detector, picture);
+    int orientation = 0;
+    float orientationConfidence = 0;
+    const char* script = nullptr;
+    float scriptConfidence = 0;
+    const bool detected = detector->DetectOrientationScript(&orientation, &orientationConfidence,
+                                                            &script, &scriptConfidence);
+    detector->Clear();
+    if (!detected) return std::nullopt;
+    // The detector gives how far the page is turned clockwise; turning it back takes the
+    // rest of a whole turn.
+    return Detection{(4 - orientation / 90 % 4) % 4, orientationConfidence, script ? script : ""};
+  }
+
   // The traineddata names to load for this picture, joined with "+".
-  std::optional<std::string> modelsFor(Pix* picture, const Settings& settings) {
+  std::optional<std::string> modelsFor(const std::optional<Detection>& detection,
+                                       const Settings& settings) {
     std::vector<std::string_view> wanted;
     for (const std::string& identifier : settings.languages) wanted.push_back(identifier);
     if (wanted.empty()) wanted.push_back(kDefaultLanguage);
     if (settings.automaticLanguageDetection && wanted.size() > 1) {
-      wanted = {detectLanguage(picture, wanted)};
+      wanted = {languageOf(detection, wanted)};
     }
     std::vector<std::string> models;
     for (std::string_view identifier : wanted) {
@@ -140,30 +202,18 @@ class TesseractEngine final : public TextEngine {
 
   // One of candidates, chosen from the picture's script; English, or else the first candidate,
   // when the script cannot be told or none of its languages is a candidate.
-  std::string_view detectLanguage(Pix* picture, const std::vector<std::string_view>& candidates) {
-    const auto fallback = [&]() {
-      const bool hasDefault =
-          std::find(candidates.begin(), candidates.end(), kDefaultLanguage) != candidates.end();
-      return hasDefault ? kDefaultLanguage : candidates.front();
-    };
-    tesseract::TessBaseAPI* detector = scriptDetector();
-    if (detector == nullptr) return fallback();
-    detector->SetPageSegMode(tesseract::PSM_OSD_ONLY);
-    setPicture(*detector, picture);
-    int orientation = 0;
-    float orientationConfidence = 0;
-    const char* script = nullptr;
-    float scriptConfidence = 0;
-    const bool detected = detector->DetectOrientationScript(&orientation, &orientationConfidence,
-                                                            &script, &scriptConfidence);
-    detector->Clear();
-    if (!detected || script == nullptr) return fallback();
-    for (std::string_view language : languagesForScript(script)) {
-      if (std::find(candidates.begin(), candidates.end(), language) != candidates.end()) {
-        return language;
+  static std::string_view languageOf(const std::optional<Detection>& detection,
+                                     const std::vector<std::string_view>& candidates) {
+    if (detection && !detection->script.empty()) {
+      for (std::string_view language : languagesForScript(detection->script.c_str())) {
+        if (std::find(candidates.begin(), candidates.end(), language) != candidates.end()) {
+          return language;
+        }
       }
     }
-    return fallback();
+    const bool hasDefault =
+        std::find(candidates.begin(), candidates.end(), kDefaultLanguage) != candidates.end();
+    return hasDefault ? kDefaultLanguage : candidates.front();
   }
 
   tesseract::TessBaseAPI* scriptDetector() {
