@@ -3,6 +3,7 @@
 #include <leptonica/allheaders.h>
 
 #include <cstdint>
+#include <fstream>
 
 namespace ocr {
 namespace {
@@ -11,7 +12,91 @@ namespace {
 // takes a quarter of a gigabyte before recognition starts.
 constexpr std::int64_t kMaxPicturePixels = std::int64_t{1} << 26;
 
+// The bytes at the start of a file, where a JPEG keeps its EXIF segment.
+std::string head(const std::string& path, std::size_t count) {
+  std::ifstream file(path, std::ios::binary);
+  std::string bytes(count, '\0');
+  file.read(bytes.data(), static_cast<std::streamsize>(count));
+  bytes.resize(static_cast<std::size_t>(file.gcount()));
+  return bytes;
+}
+
+unsigned readUnsigned(const std::string& bytes, std::size_t at, int size, bool bigEndian) {
+  unsigned value = 0;
+  for (int i = 0; i < size; ++i) {
+    const auto byte = static_cast<unsigned char>(
+        bytes[at + static_cast<std::size_t>(bigEndian ? i : size - 1 - i)]);
+    value = value << 8 | byte;
+  }
+  return value;
+}
+
+// The orientation tag (0x0112) of the first directory of a TIFF structure at start.
+int tiffOrientation(const std::string& bytes, std::size_t start) {
+  if (start + 8 > bytes.size()) return 1;
+  const bool bigEndian = bytes.compare(start, 2, "MM") == 0;
+  if (!bigEndian && bytes.compare(start, 2, "II") != 0) return 1;
+  const std::size_t directory = start + readUnsigned(bytes, start + 4, 4, bigEndian);
+  if (directory + 2 > bytes.size()) return 1;
+  const unsigned entries = readUnsigned(bytes, directory, 2, bigEndian);
+  for (unsigned i = 0; i < entries; ++i) {
+    const std::size_t entry = directory + 2 + 12 * std::size_t{i};
+    if (entry + 12 > bytes.size()) return 1;
+    if (readUnsigned(bytes, entry, 2, bigEndian) != 0x0112) continue;
+    const unsigned value = readUnsigned(bytes, entry + 8, 2, bigEndian);
+    return value >= 1 && value <= 8 ? static_cast<int>(value) : 1;
+  }
+  return 1;
+}
+
+// The picture as it is meant to be seen, for an EXIF orientation.
+Bitmap upright(Bitmap picture, int orientation) {
+  switch (orientation) {
+    case 2:
+      return Bitmap(pixFlipLR(nullptr, picture.get()));
+    case 3:
+      return Bitmap(pixRotateOrth(picture.get(), 2));
+    case 4:
+      return Bitmap(pixFlipTB(nullptr, picture.get()));
+    case 5: {  // mirrored across the main diagonal
+      Bitmap turned(pixRotateOrth(picture.get(), 1));
+      return turned ? Bitmap(pixFlipLR(nullptr, turned.get())) : nullptr;
+    }
+    case 6:
+      return Bitmap(pixRotateOrth(picture.get(), 1));
+    case 7: {  // mirrored across the other diagonal
+      Bitmap turned(pixRotateOrth(picture.get(), 3));
+      return turned ? Bitmap(pixFlipLR(nullptr, turned.get())) : nullptr;
+    }
+    case 8:
+      return Bitmap(pixRotateOrth(picture.get(), 3));
+    default:
+      return picture;
+  }
+}
+
 }  // namespace
+
+int jpegOrientation(const std::string& bytes) {
+  if (bytes.size() < 4 || static_cast<unsigned char>(bytes[0]) != 0xFF ||
+      static_cast<unsigned char>(bytes[1]) != 0xD8) {
+    return 1;
+  }
+  std::size_t at = 2;
+  // Segments up to the first scan; the EXIF one is an APP1 that starts "Exif\0\0".
+  while (at + 4 <= bytes.size() && static_cast<unsigned char>(bytes[at]) == 0xFF) {
+    const auto marker = static_cast<unsigned char>(bytes[at + 1]);
+    if (marker == 0xDA || marker == 0xD9) break;
+    const std::size_t length = readUnsigned(bytes, at + 2, 2, true);
+    if (length < 2) break;
+    if (marker == 0xE1 && at + 10 <= bytes.size() &&
+        bytes.compare(at + 4, 6, std::string("Exif\0\0", 6)) == 0) {
+      return tiffOrientation(bytes.substr(0, std::min(bytes.size(), at + 2 + length)), at + 10);
+    }
+    at += 2 + length;
+  }
+  return 1;
+}
 
 void PixDestroy::operator()(Pix* pix) const { pixDestroy(&pix); }
 
@@ -26,9 +111,19 @@ Bitmap loadPicture(const std::string& path) {
     return nullptr;
   }
   Bitmap picture(pixRead(path.c_str()));
-  if (!picture || pixGetWidth(picture.get()) != width || pixGetHeight(picture.get()) != height) {
-    return nullptr;
-  }
+  if (!picture) return nullptr;
+  // The TIFF reader already turns the picture as its orientation tag says, sides swapped for
+  // a quarter turn.
+  const int decodedWidth = pixGetWidth(picture.get());
+  const int decodedHeight = pixGetHeight(picture.get());
+  const bool asDeclared = decodedWidth == width && decodedHeight == height;
+  const bool turned = format == IFF_TIFF || format == IFF_TIFF_G4 || format == IFF_TIFF_G3 ||
+                      format == IFF_TIFF_LZW || format == IFF_TIFF_ZIP ||
+                      format == IFF_TIFF_PACKBITS || format == IFF_TIFF_RLE ||
+                      format == IFF_TIFF_JPEG;
+  if (!asDeclared && !(turned && decodedWidth == height && decodedHeight == width)) return nullptr;
+  if (format == IFF_JFIF_JPEG)
+    return upright(std::move(picture), jpegOrientation(head(path, 1 << 16)));
   return picture;
 }
 

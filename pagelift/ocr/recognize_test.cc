@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "common/files.h"
 #include "common/text.h"
 
 #include "pagelift/testing/fixtures.h"
@@ -249,22 +250,6 @@ TEST(TesseractRecognize, ColumnsAreReadOneAfterTheOther) {
   EXPECT_LT(characterErrorRate(truth, read), 0.02) << read;
 }
 
-// The drawing turned clockwise by quarter turns.
-fixtures::Drawing turned(const fixtures::Drawing& drawing, int quarterTurns) {
-  fixtures::Drawing out = drawing;
-  for (int turn = 0; turn < quarterTurns; ++turn) {
-    fixtures::Drawing next = fixtures::blank(out.height, out.width);
-    for (int y = 0; y < out.height; ++y) {
-      for (int x = 0; x < out.width; ++x) {
-        next.gray[static_cast<std::size_t>(x * next.width + (out.height - 1 - y))] =
-            out.gray[static_cast<std::size_t>(y * out.width + x)];
-      }
-    }
-    out = std::move(next);
-  }
-  return out;
-}
-
 // A sheet that went through the scanner sideways or upside down reads as it does upright.
 TEST(TesseractRecognize, PagesAreReadUprightHoweverTheyLie) {
   const fixtures::Drawing page =
@@ -278,9 +263,45 @@ TEST(TesseractRecognize, PagesAreReadUprightHoweverTheyLie) {
   ASSERT_FALSE(upright.empty());
   for (int turns = 1; turns < 4; ++turns) {
     SCOPED_TRACE(turns);
-    const std::string read = recognize(*engine, bitmapOf(turned(page, turns)));
+    const std::string read = recognize(*engine, bitmapOf(fixtures::turned(page, turns)));
     EXPECT_LT(characterErrorRate(upright, read), 0.02) << read;
   }
+}
+
+// Pictures are read as they are meant to be seen: a phone's JPEG stores its pixels sideways
+// and says so in EXIF; a TIFF says so in its own tag.
+TEST(LoadPicture, FollowsTheOrientationThePictureCarries) {
+  const fixtures::Drawing shown =
+      fixtures::drawText(fixtures::kLatinFont, 32, {"Upright words"}, 20);
+  const std::string folder = ::testing::TempDir();
+  struct Case {
+    const char* name;
+    int orientation;
+    int storedTurns;  // clockwise quarter turns from the picture as shown to its pixels
+  };
+  const std::vector<Case> cases = {
+      {"as it is", 1, 0}, {"upside down", 3, 2}, {"turned right", 6, 3}, {"turned left", 8, 1}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const fixtures::Drawing stored = fixtures::turned(shown, c.storedTurns);
+    const std::string plain = folder + "/plain.jpg";
+    fixtures::writePicture(stored, plain, "jpg");
+    const std::string jpeg = folder + "/exif.jpg";
+    fixtures::writeBytes(jpeg,
+                         fixtures::withExifOrientation(*quorvel::readFile(plain), c.orientation));
+    EXPECT_EQ(jpegOrientation(*quorvel::readFile(jpeg)), c.orientation);
+    const std::string tiff = folder + "/tagged.tif";
+    fixtures::writeBytes(tiff, fixtures::tiffWithOrientation(stored, c.orientation));
+    for (const std::string& path : {jpeg, tiff}) {
+      SCOPED_TRACE(path);
+      const Bitmap picture = loadPicture(path);
+      ASSERT_TRUE(picture);
+      EXPECT_EQ(bitmapWidth(picture), shown.width);
+      EXPECT_EQ(bitmapHeight(picture), shown.height);
+    }
+  }
+  EXPECT_EQ(jpegOrientation("not a picture"), 1);
+  EXPECT_EQ(jpegOrientation(std::string("\xFF\xD8\xFF\xE1\x00\x02", 6)), 1);
 }
 
 }  // namespace

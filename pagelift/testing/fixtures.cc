@@ -202,4 +202,75 @@ void writeBytes(const std::string& path, const std::string& bytes) {
   if (!out) throw std::runtime_error("cannot write " + path);
 }
 
+// The drawing turned clockwise by quarter turns.
+Drawing turned(const Drawing& drawing, int quarterTurns) {
+  Drawing out = drawing;
+  for (int turn = 0; turn < quarterTurns; ++turn) {
+    Drawing next = blank(out.height, out.width);
+    for (int y = 0; y < out.height; ++y) {
+      for (int x = 0; x < out.width; ++x) {
+        next.gray[static_cast<std::size_t>(x * next.width + (out.height - 1 - y))] =
+            out.gray[static_cast<std::size_t>(y * out.width + x)];
+      }
+    }
+    out = std::move(next);
+  }
+  return out;
+}
+
+namespace {
+
+void put(std::string& bytes, unsigned value, int size) {
+  for (int i = 0; i < size; ++i) bytes.push_back(static_cast<char>(value >> (8 * i) & 0xFF));
+}
+
+// A little-endian directory entry of one SHORT or LONG value.
+void entry(std::string& bytes, unsigned tag, unsigned type, unsigned value) {
+  put(bytes, tag, 2);
+  put(bytes, type, 2);
+  put(bytes, 1, 4);
+  put(bytes, value, type == 3 ? 2 : 4);
+  if (type == 3) put(bytes, 0, 2);
+}
+
+}  // namespace
+
+std::string withExifOrientation(const std::string& jpeg, int orientation) {
+  std::string tiff = "II";
+  put(tiff, 42, 2);
+  put(tiff, 8, 4);
+  put(tiff, 1, 2);
+  entry(tiff, 0x0112, 3, static_cast<unsigned>(orientation));
+  put(tiff, 0, 4);
+  std::string segment = "\xFF\xE1";
+  const std::string payload = std::string("Exif\0\0", 6) + tiff;
+  segment.push_back(static_cast<char>((payload.size() + 2) >> 8));
+  segment.push_back(static_cast<char>((payload.size() + 2) & 0xFF));
+  return jpeg.substr(0, 2) + segment + payload + jpeg.substr(2);
+}
+
+std::string tiffWithOrientation(const Drawing& drawing, int orientation) {
+  constexpr unsigned kEntries = 10;
+  const unsigned pixels = 8 + 2 + 12 * kEntries + 4;
+  std::string bytes = "II";
+  put(bytes, 42, 2);
+  put(bytes, 8, 4);
+  put(bytes, kEntries, 2);
+  const auto width = static_cast<unsigned>(drawing.width);
+  const auto height = static_cast<unsigned>(drawing.height);
+  entry(bytes, 256, 4, width);   // width
+  entry(bytes, 257, 4, height);  // length
+  entry(bytes, 258, 3, 8);       // bits per sample
+  entry(bytes, 259, 3, 1);       // no compression
+  entry(bytes, 262, 3, 1);       // black is zero
+  entry(bytes, 273, 4, pixels);  // strip offset
+  entry(bytes, 274, 3, static_cast<unsigned>(orientation));
+  entry(bytes, 277, 3, 1);               // samples per pixel
+  entry(bytes, 278, 4, height);          // rows per strip
+  entry(bytes, 279, 4, width * height);  // strip bytes
+  put(bytes, 0, 4);
+  bytes.append(drawing.gray.begin(), drawing.gray.end());
+  return bytes;
+}
+
 }  // namespace fixtures

@@ -27,6 +27,15 @@ Drawing drawText(const std::string& fontPath, int pixelSize, const std::vector<s
 // A blank white picture.
 Drawing blank(int width, int height);
 
+// The drawing turned clockwise by quarter turns.
+Drawing turned(const Drawing& drawing, int quarterTurns);
+
+// JPEG bytes with an EXIF segment that carries orientation (1 to 8), put after the start marker.
+std::string withExifOrientation(const std::string& jpeg, int orientation);
+
+// An uncompressed 8-bit grey TIFF whose orientation tag is orientation.
+std::string tiffWithOrientation(const Drawing& drawing, int orientation);
+
 // Writes a drawing as PNG, JPEG, BMP or TIFF (by format name "png", "jpg", "bmp", "tiff");
 // throws std::runtime_error on failure.
 void writePicture(const Drawing& drawing, const std::string& path, const std::string& format);
