@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "common/text.h"
+#include "pagelift/garbled.h"
 #include "pagelift/ocr/unicode.h"
 #include "pagelift/pdf.h"
 
@@ -35,7 +36,10 @@ nlohmann::json pdfResult(const std::string& path, std::int64_t ocrLimit,
     if (!page) continue;
     std::string text = quorvel::trimWhitespace(pageText(*page));
     bool ocr = false;
-    if (ocr::denseLength(text, kDenseEnough) < kDenseEnough && ocrCount < ocrLimit) {
+    // Text that cannot be what the page shows counts as none: the page is read instead, and
+    // what is read is kept when it reads right.
+    const bool garbled = looksGarbled(text);
+    if ((garbled || ocr::denseLength(text, kDenseEnough) < kDenseEnough) && ocrCount < ocrLimit) {
       const Size box = mediaBox(*page);
       const std::optional<double> scale = renderScale(box.width, box.height);
       const ocr::Bitmap bitmap = scale ? renderPage(*page, *scale) : nullptr;
@@ -43,7 +47,9 @@ nlohmann::json pdfResult(const std::string& path, std::int64_t ocrLimit,
         std::string recognized = quorvel::trimWhitespace(recognize(bitmap));
         ++ocrCount;
         progress(index + 1, count);
-        if (ocr::characterCount(recognized) > ocr::characterCount(text)) {
+        const bool better = garbled ? !recognized.empty() && !looksGarbled(recognized)
+                                    : ocr::characterCount(recognized) > ocr::characterCount(text);
+        if (better) {
           text = std::move(recognized);
           ocr = true;
         }

@@ -174,6 +174,32 @@ TEST_F(Pagelift, EmbeddedTextIsTakenWithoutOcr) {
   EXPECT_EQ(run.err, "");
 }
 
+// A font without a Unicode map puts text on the page that is not what it shows: such a page
+// is read instead. Real text of the kinds that look odd stays, and is never read.
+TEST_F(Pagelift, GarbledTextIsReadFromThePageAndRealTextStays) {
+  PdfPageSpec garbled = textPage({"\"7+%-  (0$,/  \"7+%-  #'?*+"});
+  garbled.width = 400;
+  garbled.height = 200;
+  garbled.text.front().y = 150;
+  garbled.scan = fixtures::drawText(fixtures::kLatinFont, 40, {"Phone and email"}, 40);
+  const std::vector<std::string> kept = {"2023 12.50 13.75 100.00 2024 14.20 -3.5% 98.10",
+                                         "for (int i = 0; i < n; ++i) { sum += a[i]; }",
+                                         "(a+b)^2 = a^2 + 2ab + b^2"};
+  std::vector<PdfPageSpec> pages = {garbled};
+  for (const std::string& text : kept) {
+    PdfPageSpec spec = textPage({text});
+    spec.scan = fixtures::drawText(fixtures::kLatinFont, 40, {"Something else entirely"}, 40);
+    pages.push_back(spec);
+  }
+  const fixtures::ToolRun run = pagelift({writePdf("garbled.pdf", pages)});
+  const json document = documentOf(run);
+  EXPECT_EQ(document["pages"][0], page(1, "Phone and email", true));
+  for (std::size_t i = 0; i < kept.size(); ++i) {
+    EXPECT_EQ(document["pages"][i + 1], page(static_cast<int>(i) + 2, kept[i], false));
+  }
+  EXPECT_EQ(run.err, "1/4\n");
+}
+
 TEST_F(Pagelift, PdfWithoutPagesIsAnEmptyPdfResult) {
   const fixtures::ToolRun run = pagelift({writePdf("none.pdf", {})});
   EXPECT_EQ(run.out, "{\"kind\":\"pdf\",\"pages\":[]}\n");
