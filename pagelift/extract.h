@@ -4,6 +4,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -23,9 +24,11 @@ inline constexpr std::size_t kDenseEnough = 12;
 // 2400, never enlarged more than three times; absent for a page 1 point or less across.
 std::optional<double> renderScale(double width, double height);
 
-// The result document of a PDF: its pages, or the "unreadable" or "locked" error.
+// The result document of a PDF: its pages, or the "unreadable" or "locked" error. Pages are
+// recognised in parallel, one recogniser each on a worker of its own; the document and the
+// order of the progress lines are the same for any number of them.
 nlohmann::json pdfResult(const std::string& path, std::int64_t ocrLimit,
-                         const Recognizer& recognize, const Progress& progress);
+                         const std::vector<Recognizer>& recognizers, const Progress& progress);
 
 // The result document of a picture: its one recognised page, or the "unreadable" error.
 nlohmann::json pictureResult(const std::string& path, const Recognizer& recognize);

@@ -1,9 +1,13 @@
 // pagelift: prints the text of a PDF or a picture as one JSON document, with OCR for pages
 // that carry next to no text.
+#include <sched.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "pagelift/command_line.h"
@@ -29,6 +33,9 @@ void writeAll(int fd, const std::string& text) {
   std::exit(0);
 }
 
+// More engines than this buy little: each holds its language models in memory.
+constexpr unsigned kMostWorkers = 8;
+
 // The original standard error, kept for the progress lines.
 int progressFd = STDERR_FILENO;
 
@@ -50,10 +57,21 @@ int main(int argc, char** argv) {
   progressFd = ocr::divertStandardError();
   const std::int64_t ocrLimit = pagelift::ocrLimitOf(arguments);
   const std::string& path = arguments.front();
-  const std::unique_ptr<ocr::TextEngine> engine = ocr::makeTesseractEngine();
-  const pagelift::Recognizer recognize = [&](const ocr::Bitmap& bitmap) {
-    return ocr::recognize(*engine, bitmap);
-  };
-  if (pagelift::isPdfPath(path)) emit(pagelift::pdfResult(path, ocrLimit, recognize, progress));
-  emit(pagelift::pictureResult(path, recognize));
+  // One engine per core this process may run on (a CPU set or taskset counts): an engine
+  // reads one page at a time on one thread.
+  cpu_set_t usable;
+  CPU_ZERO(&usable);
+  const int cores = sched_getaffinity(0, sizeof usable, &usable) == 0
+                        ? CPU_COUNT(&usable)
+                        : static_cast<int>(std::thread::hardware_concurrency());
+  const unsigned workers = std::clamp(static_cast<unsigned>(std::max(cores, 1)), 1u, kMostWorkers);
+  std::vector<std::unique_ptr<ocr::TextEngine>> engines;
+  std::vector<pagelift::Recognizer> recognizers;
+  for (unsigned i = 0; i < workers; ++i) {
+    ocr::TextEngine& engine = *engines.emplace_back(ocr::makeTesseractEngine());
+    recognizers.emplace_back(
+        [&engine](const ocr::Bitmap& bitmap) { return ocr::recognize(engine, bitmap); });
+  }
+  if (pagelift::isPdfPath(path)) emit(pagelift::pdfResult(path, ocrLimit, recognizers, progress));
+  emit(pagelift::pictureResult(path, recognizers.front()));
 }

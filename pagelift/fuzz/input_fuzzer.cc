@@ -30,7 +30,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const pagelift::Progress quiet = [](int, int) {};
   const std::string pdf = scratchPath(".pdf");
   fixtures::writeBytes(pdf, bytes);
-  pagelift::serialize(pagelift::pdfResult(pdf, 300, nothing, quiet));
+  pagelift::serialize(pagelift::pdfResult(pdf, 300, {nothing}, quiet));
   const std::string picture = scratchPath(".img");
   fixtures::writeBytes(picture, bytes);
   pagelift::serialize(pagelift::pictureResult(picture, nothing));
