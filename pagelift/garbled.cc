@@ -4,8 +4,9 @@
 #include <unicode/uscript.h>
 #include <unicode/utf8.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cstdint>
-#include <regex>
 #include <string>
 
 namespace pagelift {
@@ -32,6 +33,22 @@ bool isLatinVowel(UChar32 c) {
   return vowels.find(static_cast<char32_t>(c)) != std::u32string::npos;
 }
 
+// A glyph's name where its character should be: "g12", "/glyph7", "cid123", "uni0041".
+bool isGlyphName(std::string_view word) {
+  if (!word.empty() && word.front() == '/') word.remove_prefix(1);
+  for (const std::string_view prefix : {"glyph", "index", "cid", "uni", "g", "u"}) {
+    if (!word.starts_with(prefix)) continue;
+    const std::string_view digits = word.substr(prefix.size());
+    const auto hex = [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; };
+    const auto decimal = [](char c) { return std::isdigit(static_cast<unsigned char>(c)) != 0; };
+    // A digit at least, so that words such as "gab" or "cafe" stay words.
+    return !digits.empty() && digits.size() <= 6 &&
+           std::all_of(digits.begin(), digits.end(), hex) &&
+           std::any_of(digits.begin(), digits.end(), decimal);
+  }
+  return false;
+}
+
 }  // namespace
 
 bool looksGarbled(std::string_view text) {
@@ -47,11 +64,10 @@ bool looksGarbled(std::string_view text) {
   bool wordAllLatin = true;
   bool wordHasLowercase = false;  // capitals alone are often an abbreviation without vowels
   bool wordHasVowel = false;
-  static const std::regex glyphName(R"(^/?(g|glyph|cid|uni|u|index)[0-9A-Fa-f]{1,6}$)");
   const auto endWord = [&] {
     if (word.empty()) return;
     ++words;
-    if (std::regex_match(word, glyphName)) ++glyphNames;
+    if (isGlyphName(word)) ++glyphNames;
     if (wordAllLatin && wordHasLowercase && wordLatinLetters >= 3) {
       ++latinWords;
       if (wordHasVowel) ++latinWordsWithVowel;

@@ -26,6 +26,7 @@ TEST(Garbled, TellsTextThatCannotBeWhatThePageShows) {
       {"formula", "(a+b)^2 = a^2 + 2ab + b^2", false},
       {"math symbols", "∀x ∈ ℝ: x² ≥ 0, ∑ᵢ aᵢ·bᵢ ≤ ‖a‖‖b‖", false},
       {"abbreviations", "NYC, LTD, CPR, HTML and PDF", false},
+      {"words that look like glyph names", "gab gee gaff cafe cede unified", false},
       {"empty", "", false},
       {"a subset font without a map", "\"7+%-  (0$,/  \"7+%-  #'?*+", true},
       {"punctuation only", "!#$% &'()* +,-./ :;<=>?", true},

@@ -3,6 +3,7 @@
 # figures: embedded-text pace, OCR seconds per page with character accuracy, peak memory.
 # Usage: scripts/bench-pagelift.sh [text-pages scanned-english-pages scanned-japanese-pages]
 # (default 300 20 5). Not part of the tests: it takes minutes and depends on the machine.
+# The wall-time comparison uses Debian's ocrmypdf when it is installed (scripts/packages/bench.txt).
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 text_pages=${1:-300}
@@ -112,3 +113,38 @@ PY
 
 ocr_bench English scan-en "$en_pages" eng
 ocr_bench Japanese scan-ja "$ja_pages" jpn
+
+# Wall time of the same scan with one worker (pagelift confined to one core), with a worker
+# per core, and with ocrmypdf on as many jobs; with the character accuracy of each.
+wall_bench() {
+  local pages=$1
+  local cores
+  cores=$(getconf _NPROCESSORS_ONLN)   # nproc would obey OMP_THREAD_LIMIT
+  echo "== wall time: $pages-page scanned English PDF on $cores cores"
+  "$fixture" scan-en "$pages" "$work/wall.pdf"
+  local t_one t_all t_peer
+  /usr/bin/time -f '%e' -o "$work/t-one" taskset -c 0 "$pagelift" "$work/wall.pdf" >"$work/wall-one.json" 2>/dev/null
+  /usr/bin/time -f '%e' -o "$work/t-all" "$pagelift" "$work/wall.pdf" >"$work/wall-all.json" 2>/dev/null
+  t_one=$(cat "$work/t-one")
+  t_all=$(cat "$work/t-all")
+  cmp -s "$work/wall-one.json" "$work/wall-all.json" || echo "the two documents differ"
+  page_texts "$work/wall-all.json" >"$work/wall.pagelift.txt"
+  if command -v ocrmypdf >/dev/null; then
+    /usr/bin/time -f '%e' -o "$work/t-peer" ocrmypdf --jobs "$cores" -l eng --output-type pdf \
+      --optimize 0 --sidecar "$work/wall.ocrmypdf.txt" "$work/wall.pdf" "$work/wall-ocrmypdf.pdf" \
+      >/dev/null 2>&1
+    t_peer=$(cat "$work/t-peer")
+  fi
+  local a_pagelift a_peer=n/a
+  a_pagelift=$("$fixture" score "$work/wall.pdf.txt" "$work/wall.pagelift.txt")
+  [ -f "$work/wall.ocrmypdf.txt" ] && a_peer=$("$fixture" score "$work/wall.pdf.txt" "$work/wall.ocrmypdf.txt")
+  python3 - "$t_one" "$t_all" "${t_peer:-nan}" "$a_pagelift" "$a_peer" "$cores" <<'PY'
+import sys
+one, both, peer = (float(x) for x in sys.argv[1:4])
+print(f"pagelift, one worker      {one:6.1f} s  accuracy {sys.argv[4]}")
+print(f"pagelift, {sys.argv[6]} workers       {both:6.1f} s  accuracy {sys.argv[4]}  ({both / one:.2f} of one worker, goal <= 0.6)")
+print(f"ocrmypdf --jobs {sys.argv[6]} --sidecar {peer:6.1f} s  accuracy {sys.argv[5]}  (pagelift/ocrmypdf {both / peer:.2f}, goal < 1)")
+PY
+}
+
+wall_bench "$en_pages"
