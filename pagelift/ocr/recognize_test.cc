@@ -208,21 +208,11 @@ fixtures::Drawing above(const fixtures::Drawing& top, const fixtures::Drawing& b
   return both;
 }
 
-// Edits (insertions, deletions, substitutions of bytes) from one text to the other, over the
-// length of the true text.
+// Edits from the true text to the one read, over the length of the true text, in code points.
 double characterErrorRate(const std::string& truth, const std::string& read) {
-  std::vector<std::size_t> row(read.size() + 1);
-  for (std::size_t j = 0; j <= read.size(); ++j) row[j] = j;
-  for (std::size_t i = 1; i <= truth.size(); ++i) {
-    std::size_t diagonal = row[0];
-    row[0] = i;
-    for (std::size_t j = 1; j <= read.size(); ++j) {
-      const std::size_t up = row[j];
-      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (truth[i - 1] != read[j - 1])});
-      diagonal = up;
-    }
-  }
-  return static_cast<double>(row[read.size()]) / static_cast<double>(truth.size());
+  const std::u32string expected = quorvel::codePoints(truth);
+  return static_cast<double>(fixtures::editDistance(expected, quorvel::codePoints(read))) /
+         static_cast<double>(expected.size());
 }
 
 // A page in two columns under a heading as wide as both: the heading, then the left column,

@@ -50,21 +50,6 @@ std::u32string withoutSpace(const std::string& utf8) {
   return points;
 }
 
-std::size_t editDistance(const std::u32string& a, const std::u32string& b) {
-  std::vector<std::size_t> row(b.size() + 1);
-  for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
-  for (std::size_t i = 1; i <= a.size(); ++i) {
-    std::size_t diagonal = row[0];
-    row[0] = i;
-    for (std::size_t j = 1; j <= b.size(); ++j) {
-      const std::size_t above = row[j];
-      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
-      diagonal = above;
-    }
-  }
-  return row[b.size()];
-}
-
 int score(const std::string& truthPath, const std::string& readPath) {
   const std::vector<std::string> truth =
       quorvel::split(quorvel::readFile(truthPath).value_or(""), '\f', false);
@@ -74,7 +59,7 @@ int score(const std::string& truthPath, const std::string& readPath) {
   std::size_t total = 0;
   for (std::size_t p = 0; p < truth.size(); ++p) {
     const std::u32string expected = withoutSpace(truth[p]);
-    edits += editDistance(expected, withoutSpace(p < read.size() ? read[p] : ""));
+    edits += fixtures::editDistance(expected, withoutSpace(p < read.size() ? read[p] : ""));
     total += expected.size();
   }
   std::cout << std::fixed << std::setprecision(4)

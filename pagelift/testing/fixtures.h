@@ -60,6 +60,9 @@ struct PdfPageSpec {
 // The bytes of a PDF file with these pages.
 std::string pdfBytes(const std::vector<PdfPageSpec>& pages);
 
+// Insertions, deletions and substitutions that make one text the other.
+std::size_t editDistance(const std::u32string& a, const std::u32string& b);
+
 // Writes bytes to a file; throws std::runtime_error on failure.
 void writeBytes(const std::string& path, const std::string& bytes);
 
