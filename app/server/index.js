@@ -8,7 +8,8 @@ const http = require('node:http');
 const path = require('node:path');
 const { refusal } = require('./guard');
 const files = require('./files');
-const { Recording } = require('./recorder');
+const { Recording, OUT_RATE } = require('./recorder');
+const { HEADER_BYTES } = require('./wav');
 const { Documents } = require('./documents');
 const { measureText } = require('./tools');
 const updates = require('./updates');
@@ -174,7 +175,7 @@ function movieSeconds(name) {
 }
 
 function wavSeconds(bytes) {
-  return Math.max(0, bytes - 58) / (48000 * 4);
+  return Math.max(0, bytes - HEADER_BYTES) / (OUT_RATE * 4);
 }
 
 function listRecordings() {

@@ -267,4 +267,4 @@ class Recording {
   }
 }
 
-module.exports = { Recording, peakOf, stamp };
+module.exports = { Recording, OUT_RATE };

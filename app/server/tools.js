@@ -56,4 +56,4 @@ function plainText(document) {
   return (document.pages || []).map((page) => page.text).join('\n\n') + '\n';
 }
 
-module.exports = { runTool, extractText, measureText, plainText };
+module.exports = { extractText, measureText, plainText };
