@@ -98,6 +98,37 @@ int jpegOrientation(const std::string& bytes) {
   return 1;
 }
 
+int pngOrientation(const std::string& bytes) {
+  static const std::string signature("\x89PNG\r\n\x1a\n", 8);
+  if (bytes.compare(0, 8, signature) != 0) return 1;
+  // Chunks: length, type, data, check. An eXIf chunk holds a TIFF structure as it stands.
+  for (std::size_t at = 8; at + 8 <= bytes.size();) {
+    const std::size_t length = readUnsigned(bytes, at, 4, true);
+    const std::string_view type(bytes.data() + at + 4, 4);
+    if (type == "eXIf")
+      return tiffOrientation(bytes.substr(0, std::min(bytes.size(), at + 8 + length)), at + 8);
+    if (type == "IDAT" || type == "IEND") break;
+    at += 12 + length;
+  }
+  return 1;
+}
+
+int webpOrientation(const std::string& bytes) {
+  if (bytes.size() < 12 || bytes.compare(0, 4, "RIFF") != 0 || bytes.compare(8, 4, "WEBP") != 0)
+    return 1;
+  // Chunks: type, little-endian length, data padded to an even length.
+  for (std::size_t at = 12; at + 8 <= bytes.size();) {
+    const std::size_t length = readUnsigned(bytes, at + 4, 4, false);
+    if (bytes.compare(at, 4, "EXIF") == 0) {
+      const std::string data = bytes.substr(at + 8, length);
+      // Some writers keep the JPEG segment's "Exif\0\0" in front of the structure.
+      return tiffOrientation(data, data.compare(0, 6, std::string("Exif\0\0", 6)) == 0 ? 6 : 0);
+    }
+    at += 8 + length + (length % 2);
+  }
+  return 1;
+}
+
 void PixDestroy::operator()(Pix* pix) const { pixDestroy(&pix); }
 
 Bitmap loadPicture(const std::string& path) {
@@ -122,8 +153,10 @@ Bitmap loadPicture(const std::string& path) {
                       format == IFF_TIFF_PACKBITS || format == IFF_TIFF_RLE ||
                       format == IFF_TIFF_JPEG;
   if (!asDeclared && !(turned && decodedWidth == height && decodedHeight == width)) return nullptr;
-  if (format == IFF_JFIF_JPEG)
-    return upright(std::move(picture), jpegOrientation(head(path, 1 << 16)));
+  const std::string bytes = head(path, 1 << 16);
+  if (format == IFF_JFIF_JPEG) return upright(std::move(picture), jpegOrientation(bytes));
+  if (format == IFF_PNG) return upright(std::move(picture), pngOrientation(bytes));
+  if (format == IFF_WEBP) return upright(std::move(picture), webpOrientation(bytes));
   return picture;
 }
 

@@ -282,7 +282,13 @@ TEST(LoadPicture, FollowsTheOrientationThePictureCarries) {
     EXPECT_EQ(jpegOrientation(*quorvel::readFile(jpeg)), c.orientation);
     const std::string tiff = folder + "/tagged.tif";
     fixtures::writeBytes(tiff, fixtures::tiffWithOrientation(stored, c.orientation));
-    for (const std::string& path : {jpeg, tiff}) {
+    const std::string plainPng = folder + "/plain.png";
+    fixtures::writePicture(stored, plainPng, "png");
+    const std::string png = folder + "/exif.png";
+    fixtures::writeBytes(png,
+                         fixtures::withPngOrientation(*quorvel::readFile(plainPng), c.orientation));
+    EXPECT_EQ(pngOrientation(*quorvel::readFile(png)), c.orientation);
+    for (const std::string& path : {jpeg, tiff, png}) {
       SCOPED_TRACE(path);
       const Bitmap picture = loadPicture(path);
       ASSERT_TRUE(picture);

@@ -233,15 +233,36 @@ void entry(std::string& bytes, unsigned tag, unsigned type, unsigned value) {
   if (type == 3) put(bytes, 0, 2);
 }
 
-}  // namespace
-
-std::string withExifOrientation(const std::string& jpeg, int orientation) {
+// A TIFF structure of one directory with one entry, the orientation.
+std::string orientationDirectory(int orientation) {
   std::string tiff = "II";
   put(tiff, 42, 2);
   put(tiff, 8, 4);
   put(tiff, 1, 2);
   entry(tiff, 0x0112, 3, static_cast<unsigned>(orientation));
   put(tiff, 0, 4);
+  return tiff;
+}
+
+}  // namespace
+
+std::string withPngOrientation(const std::string& png, int orientation) {
+  const std::string data = orientationDirectory(orientation);
+  std::string chunk;
+  for (int shift = 24; shift >= 0; shift -= 8)
+    chunk.push_back(static_cast<char>(data.size() >> shift & 0xFF));
+  const std::string typed = "eXIf" + data;
+  chunk += typed;
+  const auto check = static_cast<unsigned>(
+      crc32(0, reinterpret_cast<const Bytef*>(typed.data()), static_cast<uInt>(typed.size())));
+  for (int shift = 24; shift >= 0; shift -= 8)
+    chunk.push_back(static_cast<char>(check >> shift & 0xFF));
+  const std::size_t afterHeader = 8 + 25;  // the signature, then IHDR with its 13 bytes
+  return png.substr(0, afterHeader) + chunk + png.substr(afterHeader);
+}
+
+std::string withExifOrientation(const std::string& jpeg, int orientation) {
+  const std::string tiff = orientationDirectory(orientation);
   std::string segment = "\xFF\xE1";
   const std::string payload = std::string("Exif\0\0", 6) + tiff;
   segment.push_back(static_cast<char>((payload.size() + 2) >> 8));

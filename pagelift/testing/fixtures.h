@@ -33,6 +33,9 @@ Drawing turned(const Drawing& drawing, int quarterTurns);
 // JPEG bytes with an EXIF segment that carries orientation (1 to 8), put after the start marker.
 std::string withExifOrientation(const std::string& jpeg, int orientation);
 
+// PNG bytes with an eXIf chunk that carries orientation, put after the header chunk.
+std::string withPngOrientation(const std::string& png, int orientation);
+
 // An uncompressed 8-bit grey TIFF whose orientation tag is orientation.
 std::string tiffWithOrientation(const Drawing& drawing, int orientation);
 
