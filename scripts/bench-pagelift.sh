@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Measures pagelift beside pdftotext and tesseract on generated documents and prints the
-# figures: embedded-text pace, OCR seconds per page with character accuracy, peak memory.
+# figures: embedded-text pace, OCR seconds per page with character accuracy, peak memory, wall
+# time on every core, and character error rates of columns and turned pages.
 # Usage: scripts/bench-pagelift.sh [text-pages scanned-english-pages scanned-japanese-pages]
 # (default 300 20 5). Not part of the tests: it takes minutes and depends on the machine.
 # The wall-time comparison uses Debian's ocrmypdf when it is installed (scripts/packages/bench.txt).
@@ -148,3 +149,28 @@ PY
 }
 
 wall_bench "$en_pages"
+
+# Character error rates of layouts that a plain reading gets wrong: a page in two columns
+# under a heading, and one page turned 0, 90, 180 and 270 degrees on four sheets.
+layout_bench() {
+  local kind=$1 pages=$2 what=$3
+  echo "== character error rate: $what"
+  "$fixture" "$kind" "$pages" "$work/$kind.pdf"
+  "$pagelift" "$work/$kind.pdf" >"$work/$kind.json" 2>/dev/null
+  page_texts "$work/$kind.json" >"$work/$kind.pagelift.txt"
+  render_pages "$work/$kind.pdf" "$work/$kind.list" "$work/$kind-page"
+  tesseract "$work/$kind.list" "$work/$kind.tesseract" --dpi "$(render_dpi "$work/$kind.pdf" | cut -d. -f1)" \
+    -l eng >/dev/null 2>&1
+  local a_pagelift a_tesseract
+  a_pagelift=$("$fixture" score "$work/$kind.pdf.txt" "$work/$kind.pagelift.txt")
+  a_tesseract=$("$fixture" score "$work/$kind.pdf.txt" "$work/$kind.tesseract.txt")
+  python3 - "$a_pagelift" "$a_tesseract" <<'PY'
+import sys
+p, t = (1 - float(x) for x in sys.argv[1:3])
+print(f"pagelift  {p:.4f}")
+print(f"tesseract {t:.4f}   (pagelift - tesseract: {p - t:+.4f})")
+PY
+}
+
+layout_bench columns 1 "two columns under a heading (goal: within 0.01 of tesseract)"
+layout_bench turned 4 "the same page turned 0, 90, 180, 270 degrees (goal <= 0.02)"

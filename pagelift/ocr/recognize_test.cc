@@ -182,32 +182,6 @@ TEST(TesseractRecognize, ReadsPicturesInTheirOwnScript) {
   EXPECT_EQ(recognize(*engine, bitmapOf(korean)), "한국어 문장을\n읽는 시험입니다");
 }
 
-// Pictures put together on white: side by side with gap pixels between them, or one above
-// the other.
-fixtures::Drawing besides(const fixtures::Drawing& left, const fixtures::Drawing& right, int gap) {
-  fixtures::Drawing both =
-      fixtures::blank(left.width + gap + right.width, std::max(left.height, right.height));
-  for (int y = 0; y < left.height; ++y)
-    std::copy_n(&left.gray[static_cast<std::size_t>(y * left.width)], left.width,
-                &both.gray[static_cast<std::size_t>(y * both.width)]);
-  for (int y = 0; y < right.height; ++y)
-    std::copy_n(&right.gray[static_cast<std::size_t>(y * right.width)], right.width,
-                &both.gray[static_cast<std::size_t>(y * both.width + left.width + gap)]);
-  return both;
-}
-
-fixtures::Drawing above(const fixtures::Drawing& top, const fixtures::Drawing& bottom) {
-  fixtures::Drawing both =
-      fixtures::blank(std::max(top.width, bottom.width), top.height + bottom.height);
-  for (int y = 0; y < top.height; ++y)
-    std::copy_n(&top.gray[static_cast<std::size_t>(y * top.width)], top.width,
-                &both.gray[static_cast<std::size_t>(y * both.width)]);
-  for (int y = 0; y < bottom.height; ++y)
-    std::copy_n(&bottom.gray[static_cast<std::size_t>(y * bottom.width)], bottom.width,
-                &both.gray[static_cast<std::size_t>((top.height + y) * both.width)]);
-  return both;
-}
-
 // Edits from the true text to the one read, over the length of the true text, in code points.
 double characterErrorRate(const std::string& truth, const std::string& read) {
   const std::u32string expected = quorvel::codePoints(truth);
@@ -230,9 +204,9 @@ TEST(TesseractRecognize, ColumnsAreReadOneAfterTheOther) {
       "them home again, tired and quiet."};
   const fixtures::Drawing heading =
       fixtures::drawText(fixtures::kLatinFont, 44, {"Notes from a small town"}, 40);
-  const fixtures::Drawing page =
-      above(heading, besides(fixtures::drawText(fixtures::kLatinFont, 24, left, 40),
-                             fixtures::drawText(fixtures::kLatinFont, 24, right, 40), 120));
+  const fixtures::Drawing page = fixtures::above(
+      heading, fixtures::besides(fixtures::drawText(fixtures::kLatinFont, 24, left, 40),
+                                 fixtures::drawText(fixtures::kLatinFont, 24, right, 40), 120));
   const std::unique_ptr<TextEngine> engine = makeTesseractEngine();
   const std::string read = recognize(*engine, bitmapOf(page));
   const std::string truth =

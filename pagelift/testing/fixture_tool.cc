@@ -1,7 +1,7 @@
-// Writes benchmark documents: pagelift_fixture text|scan-en|scan-ja <pages> <out.pdf>. The text
-// on every page is also written, pages separated by form feeds, to <out.pdf>.txt.
-// pagelift_fixture score <truth.txt> <read.txt> prints the character accuracy of a reading:
-// 1 - edit distance / characters, white space left out, page by page.
+// Writes benchmark documents: pagelift_fixture text|scan-en|scan-ja|columns|turned <pages>
+// <out.pdf>. The text on every page is also written, pages separated by form feeds, to
+// <out.pdf>.txt. pagelift_fixture score <truth.txt> <read.txt> prints the character accuracy of a
+// reading: 1 - edit distance / characters, white space left out, page by page.
 #include <algorithm>
 #include <cstdint>
 #include <iomanip>
@@ -74,7 +74,7 @@ int score(const std::string& truthPath, const std::string& readPath) {
 int main(int argc, char** argv) {
   if (argc == 4 && std::string(argv[1]) == "score") return score(argv[2], argv[3]);
   if (argc != 4) {
-    std::cerr << "usage: pagelift_fixture text|scan-en|scan-ja <pages> <out.pdf>\n";
+    std::cerr << "usage: pagelift_fixture text|scan-en|scan-ja|columns|turned <pages> <out.pdf>\n";
     return 2;
   }
   const std::string kind = argv[1];
@@ -100,6 +100,29 @@ int main(int argc, char** argv) {
       // 300 dots per inch: 36-pixel text is about 8.6 points.
       page.scan =
           fixtures::drawText(japanese ? fixtures::kCjkFont : fixtures::kLatinFont, 36, lines, 150);
+      page.width = page.scan->width * 72.0 / 300.0;
+      page.height = page.scan->height * 72.0 / 300.0;
+    } else if (kind == "columns") {
+      // A heading as wide as the page over two columns of 30 lines.
+      const std::string heading = englishLine(state, 30);
+      std::vector<std::string> left;
+      std::vector<std::string> right;
+      for (int row = 0; row < 30; ++row) left.push_back(englishLine(state, 36));
+      for (int row = 0; row < 30; ++row) right.push_back(englishLine(state, 36));
+      lines.push_back(heading);
+      lines.insert(lines.end(), left.begin(), left.end());
+      lines.insert(lines.end(), right.begin(), right.end());
+      page.scan = fixtures::above(
+          fixtures::drawText(fixtures::kLatinFont, 60, {heading}, 150),
+          fixtures::besides(fixtures::drawText(fixtures::kLatinFont, 36, left, 150),
+                            fixtures::drawText(fixtures::kLatinFont, 36, right, 150), 0));
+      page.width = page.scan->width * 72.0 / 300.0;
+      page.height = page.scan->height * 72.0 / 300.0;
+    } else if (kind == "turned") {
+      // The same page on every sheet, turned a quarter more on each: 0, 90, 180, 270 degrees.
+      std::uint32_t same = 777;
+      for (int row = 0; row < 24; ++row) lines.push_back(englishLine(same, 60));
+      page.scan = fixtures::turned(fixtures::drawText(fixtures::kLatinFont, 36, lines, 150), p % 4);
       page.width = page.scan->width * 72.0 / 300.0;
       page.height = page.scan->height * 72.0 / 300.0;
     } else {

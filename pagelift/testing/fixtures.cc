@@ -309,4 +309,26 @@ std::size_t editDistance(const std::u32string& a, const std::u32string& b) {
   return row[b.size()];
 }
 
+Drawing besides(const Drawing& left, const Drawing& right, int gap) {
+  Drawing both = blank(left.width + gap + right.width, std::max(left.height, right.height));
+  for (int y = 0; y < left.height; ++y)
+    std::copy_n(&left.gray[static_cast<std::size_t>(y * left.width)], left.width,
+                &both.gray[static_cast<std::size_t>(y * both.width)]);
+  for (int y = 0; y < right.height; ++y)
+    std::copy_n(&right.gray[static_cast<std::size_t>(y * right.width)], right.width,
+                &both.gray[static_cast<std::size_t>(y * both.width + left.width + gap)]);
+  return both;
+}
+
+Drawing above(const Drawing& top, const Drawing& bottom) {
+  Drawing both = blank(std::max(top.width, bottom.width), top.height + bottom.height);
+  for (int y = 0; y < top.height; ++y)
+    std::copy_n(&top.gray[static_cast<std::size_t>(y * top.width)], top.width,
+                &both.gray[static_cast<std::size_t>(y * both.width)]);
+  for (int y = 0; y < bottom.height; ++y)
+    std::copy_n(&bottom.gray[static_cast<std::size_t>(y * bottom.width)], bottom.width,
+                &both.gray[static_cast<std::size_t>((top.height + y) * both.width)]);
+  return both;
+}
+
 }  // namespace fixtures

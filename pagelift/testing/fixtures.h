@@ -27,6 +27,11 @@ Drawing drawText(const std::string& fontPath, int pixelSize, const std::vector<s
 // A blank white picture.
 Drawing blank(int width, int height);
 
+// Pictures put together on white: side by side with gap pixels between them, or one above
+// the other.
+Drawing besides(const Drawing& left, const Drawing& right, int gap);
+Drawing above(const Drawing& top, const Drawing& bottom);
+
 // The drawing turned clockwise by quarter turns.
 Drawing turned(const Drawing& drawing, int quarterTurns);
 
