@@ -195,4 +195,4 @@ function startSoundServer() {
   };
 }
 
-module.exports = { startSoundServer, startServer, rawRequest, call, until, listen, peakFrequency, wavSamples, toolsDir };
+module.exports = { startSoundServer, startServer, freePort, rawRequest, call, until, listen, peakFrequency, wavSamples, toolsDir };

@@ -6,24 +6,13 @@
 const test = require('node:test');
 const assert = require('node:assert');
 const fs = require('node:fs');
-const net = require('node:net');
 const os = require('node:os');
 const path = require('node:path');
 const { spawn } = require('node:child_process');
 const { chromium } = require('playwright-core');
-const { startSoundServer, until, wavSamples, peakFrequency } = require('../server_helpers');
+const { startSoundServer, until, wavSamples, peakFrequency, freePort } = require('../server_helpers');
 
 const app = process.env.QUORVEL_APP;
-
-function freePort() {
-  return new Promise((resolve) => {
-    const probe = net.createServer();
-    probe.listen(0, '127.0.0.1', () => {
-      const { port } = probe.address();
-      probe.close(() => resolve(port));
-    });
-  });
-}
 
 // Starts the bundle's launcher without a browser on a free port; resolves once its server
 // answers, with the port and how the launcher ended.
