@@ -18,6 +18,8 @@ ocr::Settings probeSettings() {
   settings.languageCorrection = false;
   settings.automaticLanguageDetection = false;
   settings.languages = {"ja-JP", "zh-Hans", "en-US"};
+  // The text is measured as the picture shows it, against the height it is shown at.
+  settings.straightenPages = false;
   return settings;
 }
 

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Measures pagelift beside pdftotext and tesseract on generated documents and prints the
 # figures: embedded-text pace, OCR seconds per page with character accuracy, peak memory, wall
-# time on every core, and character error rates of columns and turned pages.
+# time on every core, and character error rates of columns, turned and tilted pages.
 # Usage: scripts/bench-pagelift.sh [text-pages scanned-english-pages scanned-japanese-pages]
 # (default 300 20 5). Not part of the tests: it takes minutes and depends on the machine.
 # The wall-time comparison uses Debian's ocrmypdf when it is installed (scripts/packages/bench.txt).
@@ -151,7 +151,8 @@ PY
 wall_bench "$en_pages"
 
 # Character error rates of layouts that a plain reading gets wrong: a page in two columns
-# under a heading, and one page turned 0, 90, 180 and 270 degrees on four sheets.
+# under a heading, one page turned 0, 90, 180 and 270 degrees on four sheets, and one page
+# tilted -12 to 12 degrees on seven.
 layout_bench() {
   local kind=$1 pages=$2 what=$3
   echo "== character error rate: $what"
@@ -174,3 +175,4 @@ PY
 
 layout_bench columns 1 "two columns under a heading (goal: within 0.01 of tesseract)"
 layout_bench turned 4 "the same page turned 0, 90, 180, 270 degrees (goal <= 0.02)"
+layout_bench skewed 7 "the same page tilted -12, -8, -4, 0, 4, 8, 12 degrees"

@@ -39,6 +39,9 @@ struct Settings {
   // listed languages together.
   bool automaticLanguageDetection = false;
   std::vector<std::string> languages;  // identifiers such as "en-US"; empty: the default
+  // A page that lies sideways, upside down or a few degrees askew is turned straight before
+  // it is read. Off, the picture is read as it is shown, and the boxes are fractions of it.
+  bool straightenPages = true;
 };
 
 class TextEngine {

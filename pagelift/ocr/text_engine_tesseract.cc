@@ -4,9 +4,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <numbers>
 #include <string_view>
 
 #include "common/text.h"
@@ -90,6 +92,31 @@ double readingScore(const std::vector<Observation>& lines) {
   return score;
 }
 
+// A sheet fed a few degrees askew: the engine still reads its lines, but their boxes slant
+// into each other and the reading order falls apart from about 2 degrees. Such a page is
+// turned straight first; absent when it is straight enough or its skew cannot be told.
+constexpr float kSkewSweep = 15.0f;  // degrees either way
+constexpr float kSkewSweepStep = 1.0f;
+constexpr float kSkewSearchEnd = 0.01f;
+constexpr float kLeastSkew = 0.5f;
+constexpr float kSkewConfidence = 3.0f;
+
+Bitmap straightened(Pix* picture) {
+  const Bitmap binary(pixConvertTo1(picture, 130));
+  if (!binary) return nullptr;
+  float angle = 0;
+  float confidence = 0;
+  if (pixFindSkewSweepAndSearch(binary.get(), &angle, &confidence, 4, 2, kSkewSweep, kSkewSweepStep,
+                                kSkewSearchEnd) != 0 ||
+      confidence < kSkewConfidence || std::abs(angle) < kLeastSkew) {
+    return nullptr;
+  }
+  Bitmap straight(pixRotate(picture, angle * std::numbers::pi_v<float> / 180.0f, L_ROTATE_AREA_MAP,
+                            L_BRING_IN_WHITE, pixGetWidth(picture), pixGetHeight(picture)));
+  if (straight) pixCopyResolution(straight.get(), picture);
+  return straight;
+}
+
 class TesseractEngine final : public TextEngine {
  public:
   std::optional<std::vector<std::string>> supportedLanguages() override {
@@ -120,25 +147,29 @@ class TesseractEngine final : public TextEngine {
       if (!scaled) return std::nullopt;
       picture = scaled.get();
     }
-    const std::optional<Detection> detection = detect(picture);
+    const bool wantsScript = settings.automaticLanguageDetection && settings.languages.size() > 1;
+    const std::optional<Detection> detection =
+        settings.straightenPages || wantsScript ? detect(picture) : std::nullopt;
     const std::optional<std::string> languages = modelsFor(detection, settings);
     if (!languages) return std::nullopt;
     tesseract::TessBaseAPI* api = recogniser(*languages, settings.languageCorrection);
     if (api == nullptr) return std::nullopt;
+    const bool straighten = settings.straightenPages;
     // A page scanned sideways or upside down is turned upright first: read as it lies, its
     // lines are garbage. Where the detector is unsure, both readings are made and the
     // better one kept.
     Bitmap upright;
-    if (detection && detection->turns != 0 && detection->orientationConfidence >= kMaybeTurned) {
+    if (straighten && detection && detection->turns != 0 &&
+        detection->orientationConfidence >= kMaybeTurned) {
       upright.reset(pixRotateOrth(picture, detection->turns));
     }
     std::optional<std::vector<Observation>> lines;
     if (upright && detection->orientationConfidence >= kSurelyTurned) {
       picture = upright.get();
     } else if (upright) {
-      lines = readLines(*api, picture, tesseract::PSM_AUTO);
+      lines = readLines(*api, picture, tesseract::PSM_AUTO, straighten);
       std::optional<std::vector<Observation>> turned =
-          readLines(*api, upright.get(), tesseract::PSM_AUTO);
+          readLines(*api, upright.get(), tesseract::PSM_AUTO, straighten);
       // A tie goes to the turned page: the engine reads sideways lines too, but gives their
       // boxes as they lie, and their order is then wrong.
       if (turned && (!lines || readingScore(*turned) >= readingScore(*lines))) {
@@ -146,12 +177,12 @@ class TesseractEngine final : public TextEngine {
         picture = upright.get();
       }
     }
-    if (!lines) lines = readLines(*api, picture, tesseract::PSM_AUTO);
+    if (!lines) lines = readLines(*api, picture, tesseract::PSM_AUTO, straighten);
     // The automatic layout analysis sometimes takes every Hangul line for a picture; read as
     // one block of text, such a page is read after all.
     const auto hasText = [](const Observation& line) { return line.best.has_value(); };
     if (lines && std::none_of(lines->begin(), lines->end(), hasText)) {
-      lines = readLines(*api, picture, tesseract::PSM_SINGLE_BLOCK);
+      lines = readLines(*api, picture, tesseract::PSM_SINGLE_BLOCK, straighten);
     }
     return lines;
   }
@@ -239,7 +270,10 @@ class TesseractEngine final : public TextEngine {
   // The text lines of one recognition pass; absent when the pass fails.
   static std::optional<std::vector<Observation>> readLines(tesseract::TessBaseAPI& api,
                                                            Pix* picture,
-                                                           tesseract::PageSegMode mode) {
+                                                           tesseract::PageSegMode mode,
+                                                           bool straighten) {
+    const Bitmap straight = straighten ? straightened(picture) : nullptr;
+    if (straight) picture = straight.get();
     api.SetPageSegMode(mode);
     setPicture(api, picture);
     if (api.Recognize(nullptr) != 0) return std::nullopt;

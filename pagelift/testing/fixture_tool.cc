@@ -1,8 +1,9 @@
-// Writes benchmark documents: pagelift_fixture text|scan-en|scan-ja|columns|turned <pages>
+// Writes benchmark documents: pagelift_fixture text|scan-en|scan-ja|columns|turned|skewed <pages>
 // <out.pdf>. The text on every page is also written, pages separated by form feeds, to
 // <out.pdf>.txt. pagelift_fixture score <truth.txt> <read.txt> prints the character accuracy of a
 // reading: 1 - edit distance / characters, white space left out, page by page.
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <iomanip>
 #include <iostream>
@@ -27,6 +28,8 @@ const std::vector<std::string> kJapanese = {"今日は天気がとても良い�
                                             "私は毎朝六時に起きて散歩します",
                                             "この本はとても面白いと思います",
                                             "山の上から海がよく見えました"};
+
+constexpr std::array<double, 7> kSkews = {-12, -8, -4, 0, 4, 8, 12};
 
 std::uint32_t nextRandom(std::uint32_t& state) {
   state = state * 1664525u + 1013904223u;
@@ -74,7 +77,8 @@ int score(const std::string& truthPath, const std::string& readPath) {
 int main(int argc, char** argv) {
   if (argc == 4 && std::string(argv[1]) == "score") return score(argv[2], argv[3]);
   if (argc != 4) {
-    std::cerr << "usage: pagelift_fixture text|scan-en|scan-ja|columns|turned <pages> <out.pdf>\n";
+    std::cerr
+        << "usage: pagelift_fixture text|scan-en|scan-ja|columns|turned|skewed <pages> <out.pdf>\n";
     return 2;
   }
   const std::string kind = argv[1];
@@ -103,7 +107,8 @@ int main(int argc, char** argv) {
       page.width = page.scan->width * 72.0 / 300.0;
       page.height = page.scan->height * 72.0 / 300.0;
     } else if (kind == "columns") {
-      // A heading as wide as the page over two columns of 30 lines.
+      // A heading as wide as the page over two columns of 30 lines, a 90-pixel (0.3 inch)
+      // gutter between them.
       const std::string heading = englishLine(state, 30);
       std::vector<std::string> left;
       std::vector<std::string> right;
@@ -114,8 +119,8 @@ int main(int argc, char** argv) {
       lines.insert(lines.end(), right.begin(), right.end());
       page.scan = fixtures::above(
           fixtures::drawText(fixtures::kLatinFont, 60, {heading}, 150),
-          fixtures::besides(fixtures::drawText(fixtures::kLatinFont, 36, left, 150),
-                            fixtures::drawText(fixtures::kLatinFont, 36, right, 150), 0));
+          fixtures::besides(fixtures::drawText(fixtures::kLatinFont, 36, left, 45),
+                            fixtures::drawText(fixtures::kLatinFont, 36, right, 45), 0));
       page.width = page.scan->width * 72.0 / 300.0;
       page.height = page.scan->height * 72.0 / 300.0;
     } else if (kind == "turned") {
@@ -123,6 +128,14 @@ int main(int argc, char** argv) {
       std::uint32_t same = 777;
       for (int row = 0; row < 24; ++row) lines.push_back(englishLine(same, 60));
       page.scan = fixtures::turned(fixtures::drawText(fixtures::kLatinFont, 36, lines, 150), p % 4);
+      page.width = page.scan->width * 72.0 / 300.0;
+      page.height = page.scan->height * 72.0 / 300.0;
+    } else if (kind == "skewed") {
+      // The same page on every sheet, tilted a little more on each: -12, -8, ... 12 degrees.
+      std::uint32_t same = 777;
+      for (int row = 0; row < 24; ++row) lines.push_back(englishLine(same, 60));
+      page.scan = fixtures::tilted(fixtures::drawText(fixtures::kLatinFont, 36, lines, 150),
+                                   kSkews[static_cast<std::size_t>(p) % kSkews.size()]);
       page.width = page.scan->width * 72.0 / 300.0;
       page.height = page.scan->height * 72.0 / 300.0;
     } else {

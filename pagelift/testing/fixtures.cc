@@ -6,8 +6,10 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <cmath>
 #include <fstream>
 #include <memory>
+#include <numbers>
 #include <sstream>
 #include <stdexcept>
 
@@ -214,6 +216,38 @@ Drawing turned(const Drawing& drawing, int quarterTurns) {
       }
     }
     out = std::move(next);
+  }
+  return out;
+}
+
+Drawing tilted(const Drawing& drawing, double degrees) {
+  const double angle = degrees * std::numbers::pi / 180.0;
+  const double c = std::cos(angle);
+  const double s = std::sin(angle);
+  const double w = drawing.width;
+  const double h = drawing.height;
+  Drawing out = blank(static_cast<int>(std::ceil(std::abs(w * c) + std::abs(h * s))),
+                      static_cast<int>(std::ceil(std::abs(w * s) + std::abs(h * c))));
+  const auto at = [&](int x, int y) -> double {
+    if (x < 0 || y < 0 || x >= drawing.width || y >= drawing.height) return 255;
+    return drawing.gray[static_cast<std::size_t>(y * drawing.width + x)];
+  };
+  for (int y = 0; y < out.height; ++y) {
+    for (int x = 0; x < out.width; ++x) {
+      // Where this output pixel comes from in the original, turned back about the centres.
+      const double dx = x + 0.5 - out.width / 2.0;
+      const double dy = y + 0.5 - out.height / 2.0;
+      const double sx = dx * c + dy * s + w / 2.0 - 0.5;
+      const double sy = -dx * s + dy * c + h / 2.0 - 0.5;
+      const int x0 = static_cast<int>(std::floor(sx));
+      const int y0 = static_cast<int>(std::floor(sy));
+      const double fx = sx - x0;
+      const double fy = sy - y0;
+      const double value = (at(x0, y0) * (1 - fx) + at(x0 + 1, y0) * fx) * (1 - fy) +
+                           (at(x0, y0 + 1) * (1 - fx) + at(x0 + 1, y0 + 1) * fx) * fy;
+      out.gray[static_cast<std::size_t>(y * out.width + x)] =
+          static_cast<std::uint8_t>(std::lround(value));
+    }
   }
   return out;
 }

@@ -35,6 +35,10 @@ Drawing above(const Drawing& top, const Drawing& bottom);
 // The drawing turned clockwise by quarter turns.
 Drawing turned(const Drawing& drawing, int quarterTurns);
 
+// The drawing turned clockwise by a small angle about its centre, on a canvas that holds all
+// of it, grey levels sampled bilinearly as a scanner would.
+Drawing tilted(const Drawing& drawing, double degrees);
+
 // JPEG bytes with an EXIF segment that carries orientation (1 to 8), put after the start marker.
 std::string withExifOrientation(const std::string& jpeg, int orientation);
 
