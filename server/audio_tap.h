@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -7,6 +9,7 @@
 #include <span>
 #include <string>
 #include <variant>
+#include <vector>
 
 #include "server/task_queue.h"
 
@@ -56,7 +59,17 @@ class AudioTap {
   virtual void watch(std::function<void(TapChange)> onChange) = 0;
 };
 
-// The sound system of this machine.
-std::unique_ptr<AudioTap> makeSystemAudioTap();
+// A playback stream as the sound server describes it.
+struct PlaybackStream {
+  pid_t pid = 0;                   // of the process that plays it; 0 when the server was not told
+  std::vector<std::string> names;  // what that process told the server it is
+};
+
+// Which playback streams a tap takes; an empty choice takes everything the output plays.
+using StreamChoice = std::function<bool(const PlaybackStream&)>;
+
+// The sound system of this machine: the default output's sound, or, given a choice, the mix of
+// the chosen streams it plays, following them as they come and go.
+std::unique_ptr<AudioTap> makeSystemAudioTap(StreamChoice choice = {});
 
 }  // namespace sonacap

@@ -1,16 +1,23 @@
 // The tap on PulseAudio (also PipeWire's PulseAudio service): the monitor source of the default
 // sink, read by a record stream. The sink keeps playing; the server mixes down to one channel.
+// Given a choice of streams, each chosen playback stream (sink input) of that sink is read by a
+// record stream of its own (a sink input's monitor), and their sound is mixed on the clock of
+// the sink's monitor, whose own sound is then left out.
 
 #include <pulse/pulseaudio.h>
+#include <unistd.h>
 
 #include <condition_variable>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "server/audio_tap.h"
+#include "server/stream_mixer.h"
 
 namespace sonacap {
 namespace {
@@ -19,6 +26,10 @@ constexpr double FRAGMENT_SECONDS = 0.04;  // an idle null sink renders 2 s bloc
 constexpr double DELIVERY_SECONDS = 0.02;  // the least sound handed to the capture's queue
 constexpr double BACKLOG_SECONDS = 0.5;    // what is kept while the capture's queue is stalled
 constexpr auto READY_LIMIT = std::chrono::seconds(1);  // for a new stream to show its input
+// A chosen stream joins the mix once it has this much ahead of the sink's clock: its monitor
+// delivers in fragments of its own, a little after or before the sink's.
+constexpr double PRIME_SECONDS = 0.08;
+constexpr double STREAM_HOLD_SECONDS = 1.0;  // the most a chosen stream's sound is held
 
 class LoopLock {
  public:
@@ -84,6 +95,10 @@ struct Feed {
   bool delivering = false;
   TaskQueue* queue = nullptr;
 
+  // Used on the loop's thread only: the chosen streams' sound, when streams are chosen.
+  std::optional<StreamMixer> mixer;
+  std::vector<float> mixed;
+
   // Used on the capture's queue only.
   std::function<void(Delivery)> onSound;
   std::vector<std::byte> delivery;
@@ -120,6 +135,12 @@ void onReadable(pa_stream* stream, std::size_t, void* data) {
     {
       std::lock_guard lock(feed->mutex);
       // Once something is lost, later sound waits for the next drain so the order holds.
+      if (feed->mixer) {
+        // The sink's own sound only keeps the time: what comes instead is the chosen streams'.
+        feed->mixed.resize(size / sizeof(float));
+        feed->mixer->mix(feed->mixed);
+        bytes = feed->mixed.data();
+      }
       if (feed->delivering && feed->droppedBytes == 0 &&
           feed->backlog.size() + size <= feed->backlogLimit) {
         if (bytes != nullptr) {
@@ -148,7 +169,8 @@ void onReadable(pa_stream* stream, std::size_t, void* data) {
 
 class PulseTap final : public AudioTap {
  public:
-  PulseTap() : loop_(pa_threaded_mainloop_new()) {
+  explicit PulseTap(StreamChoice choice)
+      : choice_(std::move(choice)), loop_(pa_threaded_mainloop_new()) {
     if (loop_ != nullptr && pa_threaded_mainloop_start(loop_) < 0) {
       pa_threaded_mainloop_free(loop_);
       loop_ = nullptr;
@@ -205,6 +227,11 @@ class PulseTap final : public AudioTap {
     feed->deliveryMinimum = static_cast<std::size_t>(bytesPerSecond * DELIVERY_SECONDS);
     feed->backlog.reserve(feed->backlogLimit);
     feed->delivery.reserve(feed->backlogLimit);
+    if (choice_) {
+      const double rate = sinkSpec_.rate;
+      feed->mixer.emplace(static_cast<std::size_t>(rate * PRIME_SECONDS),
+                          static_cast<std::size_t>(rate * STREAM_HOLD_SECONDS));
+    }
     feed_ = std::move(feed);
     pa_stream_set_state_callback(stream_.get(), onStreamState, this);
 
@@ -237,14 +264,21 @@ class PulseTap final : public AudioTap {
     if (!PA_STREAM_IS_GOOD(state)) return failed("pa_stream_connect_record", context);
 
     pa_context_set_subscribe_callback(context, onEvent, this);
-    pa_operation* subscribed =
-        pa_context_subscribe(context,
-                             static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SERVER |
-                                                                 PA_SUBSCRIPTION_MASK_SINK),
-                             nullptr, nullptr);
+    const auto mask = static_cast<pa_subscription_mask_t>(
+        PA_SUBSCRIPTION_MASK_SERVER | PA_SUBSCRIPTION_MASK_SINK |
+        (choice_ ? PA_SUBSCRIPTION_MASK_SINK_INPUT : PA_SUBSCRIPTION_MASK_NULL));
+    pa_operation* subscribed = pa_context_subscribe(context, mask, nullptr, nullptr);
     if (subscribed == nullptr) return failed("pa_context_subscribe", context);
     pa_operation_unref(subscribed);
     watching_ = true;
+    if (choice_) {
+      if (!await(loop_, pa_context_get_sink_input_info_list(context, onSinkInput, this))) {
+        return failed("pa_context_get_sink_input_info_list", context);
+      }
+      return TapFormat{.rate = static_cast<double>(sinkSpec_.rate),
+                       .channels = 1,
+                       .streams = static_cast<std::uint32_t>(chosen_.size())};
+    }
     return TapFormat{.rate = static_cast<double>(sinkSpec_.rate),
                      .channels = 1,
                      .streams = state == PA_STREAM_READY ? 1u : 0u};
@@ -278,6 +312,8 @@ class PulseTap final : public AudioTap {
       feed_->queue = nullptr;
       feed_->backlog.clear();
     }
+    chosen_.clear();
+    retired_.clear();
     stream_.reset();
     feed_.reset();
     context_.reset();
@@ -344,10 +380,104 @@ class PulseTap final : public AudioTap {
     } else if (facility == PA_SUBSCRIPTION_EVENT_SINK && kind == PA_SUBSCRIPTION_EVENT_CHANGE &&
                index == self->sinkIndex_) {
       op = pa_context_get_sink_info_by_index(context, index, onSinkInfo, self);
+    } else if (facility == PA_SUBSCRIPTION_EVENT_SINK_INPUT &&
+               kind == PA_SUBSCRIPTION_EVENT_REMOVE) {
+      self->forget(index);
+    } else if (facility == PA_SUBSCRIPTION_EVENT_SINK_INPUT) {
+      // A new stream, or one that moved to this sink or away from it.
+      op = pa_context_get_sink_input_info(context, index, onSinkInput, self);
     }
     if (op != nullptr) pa_operation_unref(op);
   }
 
+  // A chosen playback stream and the record stream that reads it.
+  struct Chosen {
+    PulseTap* tap = nullptr;
+    std::uint32_t input = PA_INVALID_INDEX;
+    StreamPtr stream;
+  };
+
+  static void onSinkInput(pa_context*, const pa_sink_input_info* info, int eol, void* data) {
+    auto* self = static_cast<PulseTap*>(data);
+    if (eol != 0 || info == nullptr) {
+      signalLoop(self->loop_);
+      return;
+    }
+    if (info->sink != self->sinkIndex_) {
+      self->forget(info->index);
+      return;
+    }
+    if (self->chosen_.count(info->index) != 0) return;
+    PlaybackStream playing;
+    if (const char* pid = pa_proplist_gets(info->proplist, PA_PROP_APPLICATION_PROCESS_ID)) {
+      playing.pid = static_cast<pid_t>(std::strtol(pid, nullptr, 10));
+    }
+    for (const char* key : {PA_PROP_APPLICATION_PROCESS_BINARY, PA_PROP_APPLICATION_ID}) {
+      if (const char* name = pa_proplist_gets(info->proplist, key))
+        playing.names.emplace_back(name);
+    }
+    // The recorder's own sound, if it ever played any, is never part of a recording.
+    if (playing.pid == ::getpid() || !self->choice_(playing)) return;
+    self->follow(info->index);
+  }
+
+  void follow(std::uint32_t input) {
+    pa_context* context = context_.get();
+    const pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, sinkSpec_.rate, 1};
+    auto chosen = std::make_unique<Chosen>();
+    chosen->tap = this;
+    chosen->input = input;
+    chosen->stream.reset(pa_stream_new(context, "quorvel-stream-tap", &spec, nullptr));
+    if (!chosen->stream || pa_stream_set_monitor_stream(chosen->stream.get(), input) < 0) return;
+    pa_stream* stream = chosen->stream.get();
+    pa_stream_set_read_callback(stream, onChosenReadable, chosen.get());
+    pa_stream_set_state_callback(stream, onChosenState, chosen.get());
+    const auto bytesPerSecond = static_cast<std::uint32_t>(pa_bytes_per_second(&spec));
+    pa_buffer_attr attributes{};
+    attributes.maxlength = static_cast<std::uint32_t>(bytesPerSecond * BACKLOG_SECONDS);
+    attributes.fragsize = static_cast<std::uint32_t>(bytesPerSecond * FRAGMENT_SECONDS);
+    attributes.tlength = attributes.prebuf = attributes.minreq = static_cast<std::uint32_t>(-1);
+    const auto flags =
+        static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
+    if (pa_stream_connect_record(stream, monitor_.c_str(), &attributes, flags) < 0) return;
+    if (feed_ && feed_->mixer) feed_->mixer->add(input);
+    chosen_[input] = std::move(chosen);
+  }
+
+  // The stream ended or left this sink. Its record stream is released later, outside its own
+  // callbacks; its sound leaves the mix now.
+  void forget(std::uint32_t input) {
+    if (feed_ && feed_->mixer) feed_->mixer->remove(input);
+    const auto found = chosen_.find(input);
+    if (found == chosen_.end()) return;
+    retired_.push_back(std::move(found->second));
+    chosen_.erase(found);
+    pa_mainloop_api_once(
+        pa_threaded_mainloop_get_api(loop_),
+        [](pa_mainloop_api*, void* data) { static_cast<PulseTap*>(data)->retired_.clear(); }, this);
+  }
+
+  static void onChosenReadable(pa_stream* stream, std::size_t, void* data) {
+    auto* chosen = static_cast<Chosen*>(data);
+    const std::shared_ptr<Feed>& feed = chosen->tap->feed_;
+    const void* bytes = nullptr;
+    std::size_t size = 0;
+    while (pa_stream_peek(stream, &bytes, &size) == 0 && size > 0) {
+      if (feed && feed->mixer && bytes != nullptr) {
+        feed->mixer->feed(chosen->input,
+                          std::span(static_cast<const float*>(bytes), size / sizeof(float)));
+      }
+      pa_stream_drop(stream);
+    }
+  }
+
+  // A record stream on a stream's monitor ends when that stream ends.
+  static void onChosenState(pa_stream* stream, void* data) {
+    auto* chosen = static_cast<Chosen*>(data);
+    if (!PA_STREAM_IS_GOOD(pa_stream_get_state(stream))) chosen->tap->forget(chosen->input);
+  }
+
+  const StreamChoice choice_;
   pa_threaded_mainloop* loop_;
   std::function<void(TapChange)> onChange_;
   // Guarded by the loop's lock.
@@ -360,10 +490,14 @@ class PulseTap final : public AudioTap {
   std::uint32_t sinkIndex_ = PA_INVALID_INDEX;
   std::string monitor_;
   pa_sample_spec sinkSpec_{};
+  std::map<std::uint32_t, std::unique_ptr<Chosen>> chosen_;
+  std::vector<std::unique_ptr<Chosen>> retired_;
 };
 
 }  // namespace
 
-std::unique_ptr<AudioTap> makeSystemAudioTap() { return std::make_unique<PulseTap>(); }
+std::unique_ptr<AudioTap> makeSystemAudioTap(StreamChoice choice) {
+  return std::make_unique<PulseTap>(std::move(choice));
+}
 
 }  // namespace sonacap

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "server/applications.h"
 #include "server/audio_tap.h"
 #include "server/capture.h"
 #include "server/link.h"
@@ -53,7 +54,14 @@ int run(const std::vector<std::string>& args) {
     mainQueue.runForever();
   }
 
-  static const std::unique_ptr<AudioTap> audio = makeSystemAudioTap();
+  // Named applications: only the sound their processes play.
+  StreamChoice choice;
+  if (!options.bundles.empty()) {
+    choice = [asked = options.bundles](const PlaybackStream& stream) {
+      return namesOneOf(applicationNames(stream.pid, stream.names), asked);
+    };
+  }
+  static const std::unique_ptr<AudioTap> audio = makeSystemAudioTap(std::move(choice));
   static Capture capture(link, options.bundles, *audio);
   link.watch([] { Link::exitNow(DONE); });
   // A new default output, a new format or a sound service that went away: build it again.

@@ -14,6 +14,7 @@
 #include <nlohmann/json.hpp>
 
 #include "common/files.h"
+#include "common/text.h"
 #include "server/link.h"
 #include "server/test_support.h"
 
@@ -131,12 +132,24 @@ TEST_F(ToolTest, NoSoundServerFailsAtTheTap) {
   EXPECT_EQ(status.code, 1);
 }
 
-std::vector<float> toneBurst(double seconds) {
+std::vector<float> toneBurst(double seconds, double frequency = 1000) {
   std::vector<float> tone(static_cast<std::size_t>(48000 * seconds));
   for (std::size_t i = 0; i < tone.size(); ++i) {
-    tone[i] = 0.5f * static_cast<float>(std::sin(2 * std::numbers::pi * 1000 * i / 48000.0));
+    tone[i] = 0.5f * static_cast<float>(std::sin(2 * std::numbers::pi * frequency * i / 48000.0));
   }
   return tone;
+}
+
+// The amplitude of the component at frequency hertz.
+double amplitudeAt(const std::vector<float>& samples, double frequency) {
+  double re = 0;
+  double im = 0;
+  for (std::size_t i = 0; i < samples.size(); ++i) {
+    const double phase = 2 * std::numbers::pi * frequency * static_cast<double>(i) / 48000.0;
+    re += samples[i] * std::cos(phase);
+    im += samples[i] * std::sin(phase);
+  }
+  return 2 * std::hypot(re, im) / static_cast<double>(std::max<std::size_t>(samples.size(), 1));
 }
 
 struct Burst {
@@ -173,13 +186,18 @@ class SoundToolTest : public ToolTest, public ::testing::WithParamInterface<Sett
   }
 
   // Launches the tool and reads "hello" and "started".
-  void startCapture() {
-    pid = launch({"--socket", socketPath});
+  void startCapture(const std::vector<std::string>& bundles = {}) {
+    std::vector<std::string> arguments = {"--socket", socketPath};
+    if (!bundles.empty())
+      arguments.insert(arguments.end(), {"--bundles", quorvel::join(bundles, ",")});
+    pid = launch(arguments);
     ASSERT_GT(pid, 0);
     ASSERT_TRUE(server.accept());
     EXPECT_EQ(nextEvent(),
               nlohmann::json::parse(R"({"event":"hello","pid":)" + std::to_string(pid) + "}"));
-    ASSERT_EQ(nextEvent(), started(GetParam().rate)) << standardError();
+    nlohmann::json expected = started(GetParam().rate);
+    if (!bundles.empty()) expected.update({{"streams", 0}, {"only", bundles}});
+    ASSERT_EQ(nextEvent(), expected) << standardError();
   }
 
   static nlohmann::json started(int rate, const char* event = "started") {
@@ -188,6 +206,15 @@ class SoundToolTest : public ToolTest, public ::testing::WithParamInterface<Sett
             {"channels", 1},
             {"streams", 1},
             {"only", nlohmann::json::array()}};
+  }
+
+  // Reads the stream for seconds, failing the test on any event; the sound that came.
+  std::vector<float> listen(std::chrono::milliseconds length) {
+    std::vector<float> audio;
+    const auto deadline = std::chrono::steady_clock::now() + length;
+    while (std::chrono::steady_clock::now() < deadline)
+      EXPECT_EQ(nextEvent(100ms, &audio), nullptr);
+    return audio;
   }
 
   // Plays a one-second tone on sink and reads the stream until the tone has passed; the tone
@@ -308,6 +335,33 @@ TEST_P(Follows, NotASoundServiceThatStaysAway) {
                 R"({"event":"error","message":"pa_context_connect: Connection refused"})"));
   EXPECT_GE(std::chrono::steady_clock::now() - began, 10s);
   expectExit(1);
+}
+
+// Two programs play at once; the capture asked for one of them, by its executable's name,
+// carries its tone only, and goes on as its streams come and go.
+TEST_P(Follows, OnlyTheNamedApplicationsStreams) {
+  startCapture({"tone-left", "not-running"});
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round);
+    const pid_t left = sound->play(toneBurst(2.0, 1000), "cap0", "tone-left");
+    const pid_t right = sound->play(toneBurst(2.0, 600), "cap0", "tone-right");
+    ASSERT_GT(left, 0);
+    ASSERT_GT(right, 0);
+    const std::vector<float> audio = listen(3500ms);
+    EXPECT_TRUE(waitWithin(left, 10s).success());
+    EXPECT_TRUE(waitWithin(right, 10s).success());
+    const std::optional<Burst> burst = loudPart(audio);
+    ASSERT_TRUE(burst) << "the named program's tone never came";
+    EXPECT_GT(burst->length, 48000u * 3 / 2);
+    const std::vector<float> middle(
+        audio.begin() + static_cast<std::ptrdiff_t>(burst->first + 12000),
+        audio.begin() + static_cast<std::ptrdiff_t>(burst->first + burst->length - 12000));
+    // PulseAudio mixes the mono tone down to 0.5 again, PipeWire to 0.71.
+    EXPECT_GT(amplitudeAt(middle, 1000), 0.4);
+    EXPECT_LT(amplitudeAt(middle, 600), 0.02);
+  }
+  server.close();
+  expectExit(0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Servers, Follows,

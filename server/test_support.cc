@@ -184,7 +184,8 @@ std::optional<std::string> SoundServer::pactl(const std::vector<std::string>& ar
   return runTool("pactl", args);
 }
 
-pid_t SoundServer::play(const std::vector<float>& samples, const std::string& sink) {
+pid_t SoundServer::play(const std::vector<float>& samples, const std::string& sink,
+                        const std::string& player) {
   const std::string file = folder_.path() + "/tone-" + std::to_string(++played_) + ".f32";
   if (!quorvel::writeFile(
           file, std::string(reinterpret_cast<const char*>(samples.data()), samples.size() * 4))) {
@@ -192,6 +193,13 @@ pid_t SoundServer::play(const std::vector<float>& samples, const std::string& si
   }
   quorvel::SpawnRequest request;
   request.executable = "pacat";
+  if (player != "pacat") {
+    request.executable = folder_.path() + "/" + player;
+    std::error_code error;
+    std::filesystem::copy_file("/usr/bin/pacat", request.executable,
+                               std::filesystem::copy_options::skip_existing, error);
+    if (error) return -1;
+  }
   // A buffer longer than the tone: on a busy machine the player never runs dry, so the sink
   // plays the tone without holes of its own.
   request.arguments = {"--playback",         "--raw",

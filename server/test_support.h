@@ -84,7 +84,9 @@ class SoundServer {
   // Runs pactl with args; its output, or absent when it failed.
   std::optional<std::string> pactl(const std::vector<std::string>& args);
   // Starts playing samples (mono float at 48000 Hz) on sink; the player's pid, -1 on failure.
-  pid_t play(const std::vector<float>& samples, const std::string& sink);
+  // The player is pacat, or a copy of it under the executable name player.
+  pid_t play(const std::vector<float>& samples, const std::string& sink,
+             const std::string& player = "pacat");
   const std::string& log() const { return log_; }
 
  private:
