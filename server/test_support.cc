@@ -18,6 +18,7 @@
 #include <gtest/gtest.h>
 
 #include "common/files.h"
+#include "common/text.h"
 
 namespace sonacap::testing {
 
@@ -208,6 +209,28 @@ pid_t SoundServer::play(const std::vector<float>& samples, const std::string& si
                        "--device=" + sink,   file};
   request.searchPath = true;
   return quorvel::spawnProcess(request).pid;
+}
+
+X11Desktop::X11Desktop() {
+  const std::string dir = folder_.path() + "/x11";
+  const auto out = runTool(X11_RIG_SCRIPT, {"start", dir});
+  started_ = out.has_value();
+  if (!started_) {
+    log_ = runTool("/bin/sh", {"-c", "cat " + dir + "/*.log"}).value_or("");
+    return;
+  }
+  const std::string display =
+      quorvel::trimWhitespace(quorvel::readFile(dir + "/display").value_or(""));
+  ::setenv("DISPLAY", display.c_str(), 1);
+}
+
+X11Desktop::~X11Desktop() {
+  runTool(X11_RIG_SCRIPT, {"stop", folder_.path() + "/x11"});
+  ::unsetenv("DISPLAY");
+}
+
+void X11Desktop::stopWindowManager() {
+  runTool(X11_RIG_SCRIPT, {"stop-wm", folder_.path() + "/x11"});
 }
 
 }  // namespace sonacap::testing

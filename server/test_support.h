@@ -96,4 +96,24 @@ class SoundServer {
   int played_ = 0;
 };
 
+// A private X11 desktop, Xvfb with openbox, that this process and its children reach
+// through DISPLAY.
+class X11Desktop {
+ public:
+  X11Desktop();
+  ~X11Desktop();
+  X11Desktop(const X11Desktop&) = delete;
+  X11Desktop& operator=(const X11Desktop&) = delete;
+
+  bool started() const { return started_; }
+  const std::string& log() const { return log_; }
+  // Ends the window manager, as a crash does; the windows stay.
+  void stopWindowManager();
+
+ private:
+  TempFolder folder_;
+  bool started_ = false;
+  std::string log_;
+};
+
 }  // namespace sonacap::testing
