@@ -5,9 +5,11 @@
 
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "server/applications.h"
@@ -18,6 +20,7 @@
 #include "server/options.h"
 #include "server/screen_capture.h"
 #include "server/screen_portal.h"
+#include "server/screen_x11.h"
 #include "server/task_queue.h"
 
 namespace sonacap {
@@ -28,6 +31,26 @@ enum ExitStatus { DONE = 0, FAILURE = 1, WRONG_COMMAND_LINE = 2 };
 [[noreturn]] void fail(Link& link, const std::string& message) {
   link.json({{"event", "error"}, {"message", message}});
   Link::exitNow(FAILURE);
+}
+
+// The desktop's screen-cast portal when it offers one; otherwise the X server DISPLAY names.
+// QUORVEL_SCREEN=portal or =x11 takes that one only. Either the source, or what is missing.
+std::variant<std::unique_ptr<ScreenSource>, std::string> chooseScreenSource() {
+  const char* forced = std::getenv("QUORVEL_SCREEN");
+  const std::string wanted = forced != nullptr ? forced : "";
+  std::unique_ptr<ScreenSource> portal;
+  std::optional<std::string> portalMissing;
+  if (wanted != "x11") {
+    portal = makePortalScreenSource();
+    portalMissing = portal->missing();
+    if (!portalMissing) return portal;
+    if (wanted == "portal") return *portalMissing;
+  }
+  std::unique_ptr<ScreenSource> x11 = makeX11ScreenSource();
+  std::optional<std::string> x11Missing = x11->missing();
+  if (!x11Missing) return x11;
+  // Where neither can be had, the portal's reason is the one to give, unless X11 was asked.
+  return portalMissing ? *portalMissing : *x11Missing;
 }
 
 int run(const std::vector<std::string>& args) {
@@ -44,8 +67,10 @@ int run(const std::vector<std::string>& args) {
 
   static TaskQueue mainQueue;
   if (!options.screenPath.empty()) {
-    static const std::unique_ptr<ScreenSource> source = makePortalScreenSource();
-    if (auto missing = source->missing()) fail(link, *missing);
+    auto chosen = chooseScreenSource();
+    if (auto* missing = std::get_if<std::string>(&chosen)) fail(link, *missing);
+    static const std::unique_ptr<ScreenSource> source =
+        std::move(std::get<std::unique_ptr<ScreenSource>>(chosen));
     static ScreenCapture screen(link, std::filesystem::absolute(options.screenPath).string(),
                                 *source, makeMovie);
     link.onBroken = [] { screen.finish(); };

@@ -14,8 +14,7 @@
 #include <string>
 #include <thread>
 
-#include "server/audio_tap.h"
-#include "server/screen_sound.h"
+#include "server/content_sound.h"
 
 namespace sonacap {
 namespace {
@@ -28,7 +27,6 @@ constexpr guint32 WINDOW = 2;
 constexpr guint32 CURSOR_HIDDEN = 1;
 constexpr guint32 CURSOR_EMBEDDED = 2;
 constexpr guint32 RESPONSE_CANCELLED = 1;
-constexpr std::chrono::milliseconds SOUND_RETRY{500};
 
 ScreenError fromGError(const char* call, GError* error) {
   ScreenError failure{std::string(call) + ": " + (error ? error->message : "failed"),
@@ -141,13 +139,7 @@ class PortalSource : public ScreenSource {
     }();
     pw_stream_add_listener(stream_, &streamHook_, &streamEvents, this);
 
-    sound_ = makeSystemAudioTap();
-    sound_->watch([this](TapChange) {
-      if (!soundReopening_.exchange(true)) queue_->async([this] { reopenSound(); });
-    });
-    auto opened = sound_->open();
-    if (auto* failure = std::get_if<TapError>(&opened)) return ScreenError{failure->message, 0};
-    soundFormat_ = std::get<TapFormat>(opened);
+    if (auto error = sound_.open(queue, events_.sound)) return error;
     return std::nullopt;
   }
 
@@ -183,8 +175,8 @@ class PortalSource : public ScreenSource {
       done(ScreenError{"pw_thread_loop_start: failed", 0});
       return;
     }
-    if (auto error = sound_->start(*queue_, [this](Delivery delivery) { deliver(delivery); })) {
-      done(ScreenError{error->message, 0});
+    if (auto error = sound_.start()) {
+      done(*error);
       return;
     }
     done(std::nullopt);
@@ -198,7 +190,7 @@ class PortalSource : public ScreenSource {
       pw_thread_loop_unlock(loop_);
       pw_thread_loop_stop(loop_);
     }
-    if (sound_) sound_->stop();
+    sound_.stop();
     if (!session_.empty()) {
       g_dbus_connection_call_sync(bus_, PORTAL, session_.c_str(), "org.freedesktop.portal.Session",
                                   "Close", nullptr, nullptr, G_DBUS_CALL_FLAGS_NONE, 2000, nullptr,
@@ -365,36 +357,6 @@ class PortalSource : public ScreenSource {
     pw_stream_queue_buffer(stream_, buffer);
   }
 
-  // The default output changed, or the sound service went away: the sound follows the
-  // default output again, tried every half second until it can be opened. The pictures go
-  // on meanwhile and the movie holds silence for the time without sound.
-  void reopenSound() {
-    if (stopping_) return;
-    sound_->stop();
-    auto opened = sound_->open();
-    if (const auto* format = std::get_if<TapFormat>(&opened)) {
-      soundFormat_ = *format;
-      soundReopening_ = false;
-      if (!sound_->start(*queue_, [this](Delivery delivery) { deliver(delivery); })) return;
-      soundReopening_ = true;
-      sound_->stop();
-    }
-    queue_->after(SOUND_RETRY, [this] { reopenSound(); });
-  }
-
-  // Sound from the tap, on the recorder's queue.
-  void deliver(const Delivery& delivery) {
-    const std::uint32_t channels = soundFormat_.channels;
-    if (channels == 0 || delivery.samples.empty()) return;
-    const std::size_t frames = delivery.samples.size() / channels;
-    SoundBuffer buffer;
-    buffer.samples = frames;
-    buffer.rate = soundFormat_.rate;
-    buffer.time = clock_.stamp(steadySeconds(), frames, soundFormat_.rate, delivery.lostFrames);
-    buffer.planes.push_back({channels, std::as_bytes(delivery.samples)});
-    events_.sound(buffer);
-  }
-
   GDBusConnection* bus_ = nullptr;
   guint32 sourceTypes_ = MONITOR;
   guint32 cursorModes_ = 0;
@@ -413,10 +375,7 @@ class PortalSource : public ScreenSource {
   std::atomic<int> width_ = 0;
   std::atomic<int> height_ = 0;
   std::atomic<bool> stopping_ = false;
-  std::atomic<bool> soundReopening_ = false;
-  std::unique_ptr<AudioTap> sound_;
-  TapFormat soundFormat_;
-  SoundClock clock_;
+  ContentSound sound_;
 };
 
 }  // namespace
