@@ -140,18 +140,6 @@ std::vector<float> toneBurst(double seconds, double frequency = 1000) {
   return tone;
 }
 
-// The amplitude of the component at frequency hertz.
-double amplitudeAt(const std::vector<float>& samples, double frequency) {
-  double re = 0;
-  double im = 0;
-  for (std::size_t i = 0; i < samples.size(); ++i) {
-    const double phase = 2 * std::numbers::pi * frequency * static_cast<double>(i) / 48000.0;
-    re += samples[i] * std::cos(phase);
-    im += samples[i] * std::sin(phase);
-  }
-  return 2 * std::hypot(re, im) / static_cast<double>(std::max<std::size_t>(samples.size(), 1));
-}
-
 struct Burst {
   std::size_t first = 0;
   std::size_t length = 0;

@@ -83,20 +83,9 @@ class ScreenTest : public ::testing::Test {
     return pid;
   }
 
-  // The next event within limit, skipping audio; audio seen on the way goes to audio.
   nlohmann::json nextEvent(std::chrono::milliseconds limit = 10s,
                            std::vector<float>* audio = nullptr) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (const auto message =
-               server.next(std::max(0ms, std::chrono::duration_cast<std::chrono::milliseconds>(
-                                             deadline - std::chrono::steady_clock::now())))) {
-      if (message->type == EVENT_MESSAGE) return nlohmann::json::parse(message->payload);
-      if (audio) {
-        const auto samples = samplesOf(message->payload);
-        audio->insert(audio->end(), samples.begin(), samples.end());
-      }
-    }
-    return nullptr;
+    return server.nextEvent(limit, audio);
   }
 
   // Shows a moving picture on the first output and plays a steady tone on the default output.

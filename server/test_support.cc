@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
@@ -19,6 +20,7 @@
 
 #include "common/files.h"
 #include "common/text.h"
+#include "server/link.h"
 
 namespace sonacap::testing {
 
@@ -96,6 +98,31 @@ void TestServer::shutdownWriting() { ::shutdown(connection_, SHUT_WR); }
 void TestServer::close() {
   if (connection_ >= 0) ::close(connection_);
   connection_ = -1;
+}
+
+nlohmann::json TestServer::nextEvent(std::chrono::milliseconds limit, std::vector<float>* audio) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (const auto message =
+             next(std::max(0ms, std::chrono::duration_cast<std::chrono::milliseconds>(
+                                    deadline - std::chrono::steady_clock::now())))) {
+    if (message->type == EVENT_MESSAGE) return nlohmann::json::parse(message->payload);
+    if (audio != nullptr) {
+      const auto samples = samplesOf(message->payload);
+      audio->insert(audio->end(), samples.begin(), samples.end());
+    }
+  }
+  return nullptr;
+}
+
+double amplitudeAt(const std::vector<float>& samples, double frequency) {
+  double re = 0;
+  double im = 0;
+  for (std::size_t i = 0; i < samples.size(); ++i) {
+    const double phase = 2 * std::numbers::pi * frequency * static_cast<double>(i) / 48000.0;
+    re += samples[i] * std::cos(phase);
+    im += samples[i] * std::sin(phase);
+  }
+  return 2 * std::hypot(re, im) / static_cast<double>(std::max<std::size_t>(samples.size(), 1));
 }
 
 std::vector<float> samplesOf(const std::string& payload) {

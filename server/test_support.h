@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "common/process.h"
 #include "common/testing/temp_dir.h"
 
@@ -37,6 +39,10 @@ class TestServer {
   bool accept(std::chrono::milliseconds limit = 10s);
   // The next whole message; absent when none is complete within the limit or the stream ended.
   std::optional<Message> next(std::chrono::milliseconds limit = 10s);
+  // The next event within the limit, as JSON, skipping audio (which goes to audio, if given);
+  // null when none comes.
+  nlohmann::json nextEvent(std::chrono::milliseconds limit = 10s,
+                           std::vector<float>* audio = nullptr);
   // Whether the tool closed its end (or died) within the limit, reading and dropping what comes.
   bool endOfStream(std::chrono::milliseconds limit = 10s);
   void sendBytes(const std::string& bytes);
@@ -59,6 +65,9 @@ std::vector<float> samplesOf(const std::string& payload);
 // The frequency with the strongest component between low and high hertz, in steps of step.
 double peakFrequency(const std::vector<float>& samples, double rate, double low, double high,
                      double step);
+
+// The amplitude of the component at frequency hertz of sound at 48000 frames a second.
+double amplitudeAt(const std::vector<float>& samples, double frequency);
 
 // What ffprobe says of a movie file: its entries as CSV lines, after any further options.
 std::string ffprobe(const std::string& path, const std::string& entries,
