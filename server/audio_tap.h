@@ -68,8 +68,8 @@ struct PlaybackStream {
 // Which playback streams a tap takes; an empty choice takes everything the output plays.
 using StreamChoice = std::function<bool(const PlaybackStream&)>;
 
-// The sound system of this machine: the default output's sound, or, given a choice, the mix of
-// the chosen streams it plays, following them as they come and go.
+// The sound system of this machine: the mix of what the default output plays, its chosen streams
+// only when given a choice, following streams as they come and go.
 std::unique_ptr<AudioTap> makeSystemAudioTap(StreamChoice choice = {});
 
 }  // namespace sonacap

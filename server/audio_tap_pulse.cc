@@ -1,8 +1,11 @@
 // The tap on PulseAudio (also PipeWire's PulseAudio service): the monitor source of the default
-// sink, read by a record stream. The sink keeps playing; the server mixes down to one channel.
-// Given a choice of streams, each chosen playback stream (sink input) of that sink is read by a
-// record stream of its own (a sink input's monitor), and their sound is mixed on the clock of
-// the sink's monitor, whose own sound is then left out.
+// sink, read by a record stream; the sink keeps playing; the server mixes down to one channel.
+// Beside it, each playback stream (sink input) of that sink that the choice takes, all of them
+// without one, is read by a record stream of its own on that stream's monitor, and their sound
+// is mixed on the clock of the sink's monitor. A stream's monitor is taken after the stream's
+// volume but before the sink's mute: the mix is what a choice of streams records, and what the
+// whole output records while the sink is muted, whose monitor is then silent. Otherwise the
+// sink's monitor is taken as it is, since it misses nothing of a stream that just started.
 
 #include <pulse/pulseaudio.h>
 #include <unistd.h>
@@ -95,9 +98,11 @@ struct Feed {
   bool delivering = false;
   TaskQueue* queue = nullptr;
 
-  // Used on the loop's thread only: the chosen streams' sound, when streams are chosen.
+  // Used on the loop's thread only: the streams' sound, and whether it stands for the sink's.
   std::optional<StreamMixer> mixer;
   std::vector<float> mixed;
+  bool streamsOnly = false;  // a choice of streams was made
+  bool sinkMuted = false;
 
   // Used on the capture's queue only.
   std::function<void(Delivery)> onSound;
@@ -136,10 +141,10 @@ void onReadable(pa_stream* stream, std::size_t, void* data) {
       std::lock_guard lock(feed->mutex);
       // Once something is lost, later sound waits for the next drain so the order holds.
       if (feed->mixer) {
-        // The sink's own sound only keeps the time: what comes instead is the chosen streams'.
+        // Mixed in step with the sink's time whether it is taken or not.
         feed->mixed.resize(size / sizeof(float));
         feed->mixer->mix(feed->mixed);
-        bytes = feed->mixed.data();
+        if (feed->streamsOnly || feed->sinkMuted) bytes = feed->mixed.data();
       }
       if (feed->delivering && feed->droppedBytes == 0 &&
           feed->backlog.size() + size <= feed->backlogLimit) {
@@ -170,7 +175,9 @@ void onReadable(pa_stream* stream, std::size_t, void* data) {
 class PulseTap final : public AudioTap {
  public:
   explicit PulseTap(StreamChoice choice)
-      : choice_(std::move(choice)), loop_(pa_threaded_mainloop_new()) {
+      : streamsOnly_(static_cast<bool>(choice)),
+        choice_(choice ? std::move(choice) : [](const PlaybackStream&) { return true; }),
+        loop_(pa_threaded_mainloop_new()) {
     if (loop_ != nullptr && pa_threaded_mainloop_start(loop_) < 0) {
       pa_threaded_mainloop_free(loop_);
       loop_ = nullptr;
@@ -227,11 +234,11 @@ class PulseTap final : public AudioTap {
     feed->deliveryMinimum = static_cast<std::size_t>(bytesPerSecond * DELIVERY_SECONDS);
     feed->backlog.reserve(feed->backlogLimit);
     feed->delivery.reserve(feed->backlogLimit);
-    if (choice_) {
-      const double rate = sinkSpec_.rate;
-      feed->mixer.emplace(static_cast<std::size_t>(rate * PRIME_SECONDS),
-                          static_cast<std::size_t>(rate * STREAM_HOLD_SECONDS));
-    }
+    const double rate = sinkSpec_.rate;
+    feed->mixer.emplace(static_cast<std::size_t>(rate * PRIME_SECONDS),
+                        static_cast<std::size_t>(rate * STREAM_HOLD_SECONDS));
+    feed->streamsOnly = streamsOnly_;
+    feed->sinkMuted = sinkMuted_;
     feed_ = std::move(feed);
     pa_stream_set_state_callback(stream_.get(), onStreamState, this);
 
@@ -265,19 +272,13 @@ class PulseTap final : public AudioTap {
 
     pa_context_set_subscribe_callback(context, onEvent, this);
     const auto mask = static_cast<pa_subscription_mask_t>(
-        PA_SUBSCRIPTION_MASK_SERVER | PA_SUBSCRIPTION_MASK_SINK |
-        (choice_ ? PA_SUBSCRIPTION_MASK_SINK_INPUT : PA_SUBSCRIPTION_MASK_NULL));
+        PA_SUBSCRIPTION_MASK_SERVER | PA_SUBSCRIPTION_MASK_SINK | PA_SUBSCRIPTION_MASK_SINK_INPUT);
     pa_operation* subscribed = pa_context_subscribe(context, mask, nullptr, nullptr);
     if (subscribed == nullptr) return failed("pa_context_subscribe", context);
     pa_operation_unref(subscribed);
     watching_ = true;
-    if (choice_) {
-      if (!await(loop_, pa_context_get_sink_input_info_list(context, onSinkInput, this))) {
-        return failed("pa_context_get_sink_input_info_list", context);
-      }
-      return TapFormat{.rate = static_cast<double>(sinkSpec_.rate),
-                       .channels = 1,
-                       .streams = static_cast<std::uint32_t>(chosen_.size())};
+    if (!await(loop_, pa_context_get_sink_input_info_list(context, onSinkInput, this))) {
+      return failed("pa_context_get_sink_input_info_list", context);
     }
     return TapFormat{.rate = static_cast<double>(sinkSpec_.rate),
                      .channels = 1,
@@ -356,8 +357,10 @@ class PulseTap final : public AudioTap {
         if (!pa_sample_spec_equal(&info->sample_spec, &self->sinkSpec_)) {
           self->changed(TapChange::format);
         }
+        if (self->feed_) self->feed_->sinkMuted = info->mute != 0;
         return;
       }
+      self->sinkMuted_ = info->mute != 0;
       self->sinkFound_ = true;
       self->sinkIndex_ = info->index;
       self->monitor_ = info->monitor_source_name != nullptr ? info->monitor_source_name : "";
@@ -477,6 +480,7 @@ class PulseTap final : public AudioTap {
     if (!PA_STREAM_IS_GOOD(pa_stream_get_state(stream))) chosen->tap->forget(chosen->input);
   }
 
+  const bool streamsOnly_;
   const StreamChoice choice_;
   pa_threaded_mainloop* loop_;
   std::function<void(TapChange)> onChange_;
@@ -490,6 +494,7 @@ class PulseTap final : public AudioTap {
   std::uint32_t sinkIndex_ = PA_INVALID_INDEX;
   std::string monitor_;
   pa_sample_spec sinkSpec_{};
+  bool sinkMuted_ = false;
   std::map<std::uint32_t, std::unique_ptr<Chosen>> chosen_;
   std::vector<std::unique_ptr<Chosen>> retired_;
 };
