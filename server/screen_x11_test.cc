@@ -179,9 +179,12 @@ TEST_F(X11ScreenTest, AWindowIsItsPictureAndItsSoundUntilItCloses) {
   const nlohmann::json startedEvent = started(&audio);
   EXPECT_EQ(startedEvent["width"], 640);
   EXPECT_EQ(startedEvent["height"], 360);
-  // Covered by the blue window now; the recording still shows red.
+  // Covered by the blue window now; the recording still shows red. Then made narrower: it is
+  // shown whole in the same picture size, with black beside it.
   ASSERT_TRUE(run("xdotool", {"search", "--name", "^Blue$", "windowraise"}));
   EXPECT_EQ(server.nextEvent(3s, &audio), nullptr);
+  ASSERT_TRUE(run("xdotool", {"search", "--name", "^Red$", "windowsize", "320", "360"}));
+  EXPECT_EQ(server.nextEvent(2s, &audio), nullptr);
   ::kill(red, SIGTERM);
   ASSERT_TRUE(waitWithin(red, 5s).success());
   const nlohmann::json stopped = server.nextEvent(10s, &audio);
@@ -191,10 +194,14 @@ TEST_F(X11ScreenTest, AWindowIsItsPictureAndItsSoundUntilItCloses) {
   EXPECT_TRUE(waitWithin(pid, 10s).success());
 
   EXPECT_EQ(ffprobe(movie, "stream=codec_name,width,height"), "h264,640,360\naac\n");
-  const auto covered = pixelOf(movie, 25, 500, 300);
-  ASSERT_TRUE(covered);
+  const auto covered = pixelOf(movie, 20, 500, 300);
+  const auto narrowed = pixelOf(movie, 45, 320, 180);
+  const auto beside = pixelOf(movie, 45, 40, 180);
+  ASSERT_TRUE(covered && narrowed && beside);
   // Red, or the white bar that crosses it; not the blue window over it.
   EXPECT_GT((*covered)[0], 200) << "the covered part is the window's own";
+  EXPECT_GT((*narrowed)[0], 200);
+  EXPECT_LT((*beside)[0] + (*beside)[1] + (*beside)[2], 60) << "no letterbox after the resize";
   ASSERT_GT(audio.size(), 72000u);
   const std::vector<float> middle(audio.begin() + 24000, audio.begin() + 72000);
   EXPECT_GT(amplitudeAt(middle, 1000), 0.3);

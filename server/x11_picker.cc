@@ -14,6 +14,7 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include <cstdio>
 #include <memory>
 
 // Last: Xlib's macros would break the headers above.
@@ -158,6 +159,11 @@ std::variant<X11Choice, PickerCancelled, std::string> runX11Picker(
     applications.push_back({QString::fromStdString(application.name), std::move(choice)});
   }
 
+  // Qt's notes (a missing XDG_RUNTIME_DIR, a font) are not the recorder's to report.
+  qInstallMessageHandler([](QtMsgType type, const QMessageLogContext&, const QString& message) {
+    if (type == QtCriticalMsg || type == QtFatalMsg)
+      std::fprintf(stderr, "%s\n", qPrintable(message));
+  });
   int argc = 1;
   char name[] = "sonacap";
   char* argv[] = {name, nullptr};
