@@ -7,6 +7,7 @@
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QListWidget>
+#include <QPainter>
 #include <QPixmap>
 #include <QPushButton>
 #include <QScreen>
@@ -47,8 +48,13 @@ class Picker : public QDialog {
       list->setResizeMode(QListView::Adjust);
       list->setMovement(QListView::Static);
       list->setWordWrap(true);
+      list->setGridSize(QSize(kThumbnail.width() + 24, kThumbnail.height() + 48));
       list->setMinimumSize(3 * (kThumbnail.width() + 24), 2 * (kThumbnail.height() + 48));
-      for (const Entry& entry : entries_[kind]) new QListWidgetItem(entry.label, list);
+      // Blank until the first picture comes, at the size the pictures will have.
+      QPixmap blank(kThumbnail);
+      blank.fill(Qt::transparent);
+      for (const Entry& entry : entries_[kind])
+        new QListWidgetItem(QIcon(blank), entry.label, list);
       if (list->count() > 0) list->setCurrentRow(0);
       connect(list, &QListWidget::itemActivated, this, &QDialog::accept);
       lists_[kind] = list;
@@ -102,8 +108,16 @@ class Picker : public QDialog {
                                   : screen->grabWindow(0, choice.area.x, choice.area.y,
                                                        choice.area.width, choice.area.height);
       if (picture.isNull()) continue;
-      lists_[kind]->item(row)->setIcon(
-          QIcon(picture.scaled(kThumbnail, Qt::KeepAspectRatio, Qt::SmoothTransformation)));
+      // Every picture on a canvas of one size, so that the grid stays even.
+      QPixmap thumbnail(kThumbnail);
+      thumbnail.fill(Qt::transparent);
+      const QPixmap scaled =
+          picture.scaled(kThumbnail, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+      QPainter painter(&thumbnail);
+      painter.drawPixmap((kThumbnail.width() - scaled.width()) / 2,
+                         (kThumbnail.height() - scaled.height()) / 2, scaled);
+      painter.end();
+      lists_[kind]->item(row)->setIcon(QIcon(thumbnail));
     }
   }
 
