@@ -241,7 +241,6 @@ class X11Source : public ScreenSource {
       }
       XSync(display_, False);
     }
-    std::optional<ScreenError> opened;
     if (choice_.kind == X11Choice::Kind::display) {
       sound_.emplace();
     } else {
