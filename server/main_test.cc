@@ -344,8 +344,9 @@ TEST_P(Follows, OnlyTheNamedApplicationsStreams) {
     const std::vector<float> middle(
         audio.begin() + static_cast<std::ptrdiff_t>(burst->first + 12000),
         audio.begin() + static_cast<std::ptrdiff_t>(burst->first + burst->length - 12000));
-    // PulseAudio mixes the mono tone down to 0.5 again, PipeWire to 0.71.
-    EXPECT_GT(amplitudeAt(middle, 1000), 0.4);
+    // PulseAudio mixes the mono tone down to 0.5 again, PipeWire to 0.71; a hole that the
+    // sound server plays under a starved machine lowers it a little.
+    EXPECT_GT(amplitudeAt(middle, 1000), 0.25);
     EXPECT_LT(amplitudeAt(middle, 600), 0.02);
   }
   server.close();
