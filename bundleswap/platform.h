@@ -42,11 +42,8 @@ bool itemExists(const std::string& path);
 ToolRun startApplication(const std::string& bundlePath, const std::vector<std::string>& arguments,
                          const std::vector<std::string>& environmentEntries);
 
-// The desktop entry text with every Exec line's program replaced by the executable.
-std::string desktopEntryFor(const std::string& entry, const std::string& executable);
-
-// Installs the bundle's desktop entry, pointed at the bundle, in the user's applications
-// folder; nothing happens when that cannot be done.
+// Installs the bundle's desktop entry, pointed at the bundle, and its icons in the user's
+// folders; nothing happens when that cannot be done.
 void registerBundle(const std::string& bundlePath);
 
 }  // namespace bundleswap

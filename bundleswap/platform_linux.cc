@@ -12,6 +12,7 @@
 
 #include "bundleswap/platform.h"
 #include "bundleswap/plist.h"
+#include "common/desktop_install.h"
 #include "common/files.h"
 #include "common/process.h"
 #include "common/session_environment.h"
@@ -27,90 +28,6 @@ int errorOf(int status) { return status == 0 ? 0 : errno; }
 std::string mainExecutable(const std::string& bundlePath) {
   const std::string name = plistValue(bundlePath, "CFBundleExecutable");
   return name.empty() ? std::string() : quorvel::joinPath(bundlePath, "Contents/MacOS/" + name);
-}
-
-// The string escapes of a desktop entry's values, undone and applied.
-std::string unescapeValue(const std::string& value) {
-  std::string text;
-  for (size_t i = 0; i < value.size(); ++i) {
-    if (value[i] != '\\' || i + 1 == value.size()) {
-      text += value[i];
-      continue;
-    }
-    switch (value[++i]) {
-      case 's':
-        text += ' ';
-        break;
-      case 'n':
-        text += '\n';
-        break;
-      case 't':
-        text += '\t';
-        break;
-      case 'r':
-        text += '\r';
-        break;
-      default:
-        text += value[i];
-    }
-  }
-  return text;
-}
-
-std::string escapeValue(const std::string& text) {
-  std::string value;
-  for (const char c : text) {
-    switch (c) {
-      case '\\':
-        value += "\\\\";
-        break;
-      case '\n':
-        value += "\\n";
-        break;
-      case '\t':
-        value += "\\t";
-        break;
-      case '\r':
-        value += "\\r";
-        break;
-      default:
-        value += c;
-    }
-  }
-  return value;
-}
-
-// A path as the quoted first argument of an Exec command, before the value's string escapes:
-// a backslash before the characters that are special inside the quotes, percent doubled.
-std::string execArgument(const std::string& path) {
-  std::string quoted = "\"";
-  for (const char c : path) {
-    if (c == '"' || c == '`' || c == '$' || c == '\\') quoted += '\\';
-    if (c == '%') quoted += '%';
-    quoted += c;
-  }
-  return quoted + "\"";
-}
-
-// What follows the first argument of an Exec command (quoted or bare).
-std::string afterProgram(const std::string& command) {
-  size_t end = 0;
-  if (!command.empty() && command.front() == '"') {
-    end = 1;
-    while (end < command.size() && command[end] != '"') end += command[end] == '\\' ? 2 : 1;
-    end = std::min(end + 1, command.size());
-  } else {
-    end = std::min(command.find(' '), command.size());
-  }
-  return command.substr(end);
-}
-
-std::string applicationsFolder() {
-  const char* dataHome = std::getenv("XDG_DATA_HOME");
-  if (dataHome && dataHome[0] == '/') return quorvel::joinPath(dataHome, "applications");
-  const char* home = std::getenv("HOME");
-  if (!home || home[0] != '/') return {};
-  return quorvel::joinPath(home, ".local/share/applications");
 }
 
 }  // namespace
@@ -176,31 +93,9 @@ ToolRun startApplication(const std::string& bundlePath, const std::vector<std::s
   return {0, {}};
 }
 
-std::string desktopEntryFor(const std::string& entry, const std::string& executable) {
-  std::vector<std::string> lines = quorvel::split(entry, '\n', true);
-  for (auto& line : lines) {
-    if (!line.starts_with("Exec=")) continue;
-    const std::string command = unescapeValue(line.substr(5));
-    line = "Exec=" + escapeValue(execArgument(executable) + afterProgram(command));
-  }
-  return quorvel::join(lines, "\n");
-}
-
 void registerBundle(const std::string& bundlePath) {
-  const auto entry =
-      quorvel::readFile(quorvel::joinPath(bundlePath, "Contents/Resources/quorvel.desktop"));
   const std::string executable = mainExecutable(bundlePath);
-  const std::string folder = applicationsFolder();
-  if (!entry || executable.empty() || folder.empty()) return;
-  std::error_code error;
-  std::filesystem::create_directories(folder, error);
-  const std::string destination = quorvel::joinPath(folder, "quorvel.desktop");
-  const std::string temporary = destination + ".tmp-" + std::to_string(::getpid());
-  if (quorvel::writeFile(temporary, desktopEntryFor(*entry, executable)) &&
-      std::rename(temporary.c_str(), destination.c_str()) == 0) {
-    return;
-  }
-  ::unlink(temporary.c_str());
+  if (!executable.empty()) quorvel::registerDesktopEntry(bundlePath, executable);
 }
 
 }  // namespace bundleswap

@@ -8,6 +8,28 @@ set(QUORVEL_TEAM_ID "QRVL000000" CACHE STRING "team identifier that updates must
 set(QUORVEL_APP_DIR ${CMAKE_BINARY_DIR}/Quorvel.app)
 
 find_program(NODE_EXECUTABLE node REQUIRED)
+find_program(RSVG_CONVERT rsvg-convert REQUIRED)
+
+# The icon in the hicolor theme's layout: the drawing itself, and pictures of it at the sizes
+# that trays and older menus ask for.
+set(QUORVEL_ICON_SIZES 16 24 32 48 64 128 256)
+function(quorvel_icon_files out)
+  set(icons ${CMAKE_BINARY_DIR}/bundle/icons/hicolor)
+  set(svg ${PROJECT_SOURCE_DIR}/app/icons/quorvel.svg)
+  set(files ${icons}/scalable/apps/quorvel.svg)
+  add_custom_command(OUTPUT ${icons}/scalable/apps/quorvel.svg
+    COMMAND ${CMAKE_COMMAND} -E copy ${svg} ${icons}/scalable/apps/quorvel.svg
+    DEPENDS ${svg} VERBATIM)
+  foreach(size IN LISTS QUORVEL_ICON_SIZES)
+    set(png ${icons}/${size}x${size}/apps/quorvel.png)
+    add_custom_command(OUTPUT ${png}
+      COMMAND ${CMAKE_COMMAND} -E make_directory ${icons}/${size}x${size}/apps
+      COMMAND ${RSVG_CONVERT} -w ${size} -h ${size} -o ${png} ${svg}
+      DEPENDS ${svg} VERBATIM)
+    list(APPEND files ${png})
+  endforeach()
+  set(${out} ${files} PARENT_SCOPE)
+endfunction()
 
 # Registers a tool executable that the bundle carries in Contents/Resources/bin.
 function(quorvel_bundle_tool target)
@@ -20,6 +42,8 @@ function(quorvel_add_bundle_target)
   configure_file(${PROJECT_SOURCE_DIR}/cmake/Info.plist.in ${CMAKE_BINARY_DIR}/bundle/Info.plist @ONLY)
   configure_file(${PROJECT_SOURCE_DIR}/cmake/quorvel.desktop.in
                  ${CMAKE_BINARY_DIR}/bundle/quorvel.desktop @ONLY)
+  quorvel_icon_files(icon_files)
+  add_custom_target(bundle_icons DEPENDS ${icon_files})
   set(tool_copies)
   foreach(tool IN LISTS tools)
     list(APPEND tool_copies
@@ -35,10 +59,11 @@ function(quorvel_add_bundle_target)
     COMMAND ${CMAKE_COMMAND} -E copy_directory ${PROJECT_SOURCE_DIR}/app/server ${contents}/Resources/app/server
     COMMAND ${CMAKE_COMMAND} -E copy_if_different ${CMAKE_BINARY_DIR}/bundle/quorvel.desktop
             ${contents}/Resources/
+    COMMAND ${CMAKE_COMMAND} -E copy_directory ${CMAKE_BINARY_DIR}/bundle/icons ${contents}/Resources/icons
     ${tool_copies}
     # Sealed last, ad hoc, as any build from source is.
     COMMAND bundlesign seal ${QUORVEL_APP_DIR}
-    DEPENDS Quorvel bundlesign ${tools}
+    DEPENDS Quorvel bundlesign bundle_icons ${tools}
     COMMENT "Assembling ${QUORVEL_APP_DIR}"
     VERBATIM)
 endfunction()

@@ -24,7 +24,8 @@ class Desktop {
     std::string about;
     std::string open;
     std::string quit;
-    std::string version;  // shown in the About panel
+    std::string version;                   // shown in the About panel
+    std::function<std::string()> details;  // shown in the About panel below the version
     Task onOpen;
     Task onQuit;  // also answers the system's termination requests (SIGTERM, SIGINT, SIGHUP)
   };

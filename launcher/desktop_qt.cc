@@ -5,11 +5,10 @@
 
 #include <QApplication>
 #include <QDesktopServices>
+#include <QIcon>
 #include <QLocale>
 #include <QMenu>
 #include <QMessageBox>
-#include <QPainter>
-#include <QPixmap>
 #include <QPushButton>
 #include <QSocketNotifier>
 #include <QStandardPaths>
@@ -19,6 +18,8 @@
 #include <csignal>
 #include <cstdio>
 #include <iostream>
+
+#include "common/files.h"
 
 namespace quorvel::launcher {
 namespace {
@@ -73,21 +74,16 @@ class QtEventLoop : public Desktop {
   QSocketNotifier* notifier_ = nullptr;
 };
 
-QIcon trayIcon() {
-  QPixmap pixmap(64, 64);
-  pixmap.fill(Qt::transparent);
-  QPainter painter(&pixmap);
-  painter.setRenderHint(QPainter::Antialiasing);
-  painter.setBrush(QColor(0x2f, 0x6f, 0xeb));
-  painter.setPen(Qt::NoPen);
-  painter.drawEllipse(2, 2, 60, 60);
-  painter.setPen(Qt::white);
-  QFont font = painter.font();
-  font.setPixelSize(40);
-  font.setBold(true);
-  painter.setFont(font);
-  painter.drawText(pixmap.rect(), Qt::AlignCenter, "Q");
-  return QIcon(pixmap);
+// The application's icon: the desktop theme's, as installed, or else the pictures the bundle
+// carries beside this executable (Contents/MacOS/../Resources/icons).
+QIcon applicationIcon() {
+  QIcon carried;
+  const QString icons = QString::fromStdString(executableDir()) + "/../Resources/icons/hicolor";
+  for (const int size : {16, 24, 32, 48, 64, 128, 256}) {
+    carried.addFile(QStringLiteral("%1/%2x%2/apps/quorvel.png").arg(icons).arg(size),
+                    QSize(size, size));
+  }
+  return QIcon::fromTheme(QStringLiteral("quorvel"), carried);
 }
 
 class GraphicalDesktop : public QtEventLoop {
@@ -95,17 +91,25 @@ class GraphicalDesktop : public QtEventLoop {
   explicit GraphicalDesktop(QApplication* app) : QtEventLoop(app) {
     // Closing an alert must not end the application: it has no window of its own.
     QApplication::setQuitOnLastWindowClosed(false);
+    QApplication::setWindowIcon(applicationIcon());
   }
 
   void installMenu(const Menu& menu) override {
     onQuit_ = menu.onQuit;
     if (!QSystemTrayIcon::isSystemTrayAvailable()) return;
-    auto* tray = new QSystemTrayIcon(trayIcon(), app_);
+    auto* tray = new QSystemTrayIcon(QApplication::windowIcon(), app_);
     auto* items = new QMenu();
     const QString about = QString::fromStdString(menu.about);
     const QString version = QString::fromStdString(menu.version);
-    items->addAction(
-        about, [about, version] { QMessageBox::about(nullptr, about, "Quorvel " + version); });
+    items->addAction(about, [about, version, details = menu.details] {
+      QString text = "Quorvel " + version;
+      if (details) {
+        if (const std::string more = details(); !more.empty()) {
+          text += "\n\n" + QString::fromStdString(more);
+        }
+      }
+      QMessageBox::about(nullptr, about, text);
+    });
     items->addSeparator();
     items->addAction(QString::fromStdString(menu.open), QKeySequence("Ctrl+O"), menu.onOpen);
     items->addSeparator();

@@ -45,6 +45,7 @@ void Launcher::didFinishLaunching() {
                          .open = t("open"),
                          .quit = t("quit"),
                          .version = settings_.version,
+                         .details = [this] { return aboutDetails(); },
                          .onOpen = [this] { openFromMenu(); },
                          .onQuit = [this] { terminate(); }});
   desktop_->postAfter(settings_.timing.launchDelay, [this] {
@@ -55,6 +56,10 @@ void Launcher::didFinishLaunching() {
 }
 
 void Launcher::openFromMenu() { ensure(true); }
+
+std::string Launcher::aboutDetails() const {
+  return dataDir.empty() ? std::string() : settings_.texts("dataAt", {dataDir});
+}
 
 // Termination.
 

@@ -60,6 +60,8 @@ class Launcher {
   void openFromMenu();
   // The termination request of the application (menu, signals, and the launcher's own).
   void terminate();
+  // What the About panel tells beside the version: where the data folder is, once known.
+  std::string aboutDetails() const;
 
   std::shared_ptr<WatchedProcess> server;
   bool asked = false;

@@ -31,7 +31,7 @@ TEST(ChooseLanguage, FirstCodeThatLeadsToAChoiceDecides) {
 
 TEST(Texts, LookupFallbackAndFormatting) {
   const StringTable& table = builtInStrings();
-  EXPECT_EQ(table.size(), 15u);
+  EXPECT_EQ(table.size(), 16u);
   for (const auto& [key, texts] : table) {
     for (const char* lang : {"zh-Hans", "zh-Hant", "ja", "en"}) {
       EXPECT_TRUE(texts.count(lang)) << key << " " << lang;

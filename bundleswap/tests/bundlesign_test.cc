@@ -4,6 +4,7 @@
 
 #include "bundleswap/platform.h"
 #include "bundleswap/tests/test_support.h"
+#include "common/desktop_install.h"
 
 namespace bundleswap {
 namespace {
@@ -88,7 +89,8 @@ TEST(DesktopEntry, ExecLinesNameTheInstalledExecutable) {
       "Exec=\"/build/Q.app/Contents/MacOS/Quorvel\" %U\n\n[Desktop Action open]\n"
       "Exec=/build/Q.app/Contents/MacOS/Quorvel --open\n";
   EXPECT_EQ(
-      desktopEntryFor(entry, "/home/u/Apps/Quorvel 100% \"$x\".app/Contents/MacOS/Quorvel"),
+      quorvel::desktopEntryFor(entry,
+                               "/home/u/Apps/Quorvel 100% \"$x\".app/Contents/MacOS/Quorvel"),
       "[Desktop Entry]\nName=Quorvel\nTryExec=/build/Q.app/Contents/MacOS/Quorvel\n"
       "Exec=\"/home/u/Apps/Quorvel 100%% \\\\\"\\\\$x\\\\\".app/Contents/MacOS/Quorvel\" %U\n\n"
       "[Desktop Action open]\n"
@@ -119,9 +121,10 @@ TEST(DesktopEntry, AwkwardPathsSurviveTheDesktopsReading) {
                                        record + ".tmp' '" + record + "'\n");
     fs::permissions(executable, fs::perms::owner_all);
     const std::string entryPath = folder.path() + "/quorvel.desktop";
-    testing::writeText(entryPath, desktopEntryFor("[Desktop Entry]\nType=Application\nName=Q\n"
-                                                  "Exec=/build/Quorvel %U\n",
-                                                  executable));
+    testing::writeText(entryPath,
+                       quorvel::desktopEntryFor("[Desktop Entry]\nType=Application\nName=Q\n"
+                                                "Exec=/build/Quorvel %U\n",
+                                                executable));
     const auto valid = testing::runProgram("/usr/bin/desktop-file-validate", {entryPath});
     EXPECT_EQ(valid.status, 0) << valid.output;
     EXPECT_EQ(valid.output, "");
