@@ -168,11 +168,29 @@ std::optional<std::string> registerDesktopEntry(const std::string& bundlePath,
 void unregisterDesktopEntry(const std::string& bundlePath) {
   const std::string dataFolder = userDataFolder();
   if (dataFolder.empty()) return;
-  for (const DesktopFile& file : desktopFiles(bundlePath, dataFolder)) {
-    std::error_code error;
-    fs::remove(file.to, error);
-  }
+  const std::vector<DesktopFile> files = desktopFiles(bundlePath, dataFolder);
+  std::error_code error;
+  for (const DesktopFile& file : files) fs::remove(file.to, error);
   refreshCaches(dataFolder);
+  // A cache that describes nothing any more goes too, and then the folders left empty.
+  const std::pair<const char*, const char*> caches[] = {{"applications", "mimeinfo.cache"},
+                                                        {"icons/hicolor", "icon-theme.cache"}};
+  for (const auto& [folder, cache] : caches) {
+    const fs::path root = joinPath(dataFolder, folder);
+    bool described = false;
+    for (auto it = fs::recursive_directory_iterator(root, error);
+         !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
+      described |= !it->is_directory() && it->path().filename() != cache;
+    }
+    if (!described) fs::remove(root / cache, error);
+  }
+  for (const DesktopFile& file : files) {
+    for (fs::path folder = fs::path(file.to).parent_path();
+         folder.string().size() > dataFolder.size() && fs::is_empty(folder, error) && !error;
+         folder = folder.parent_path()) {
+      fs::remove(folder, error);
+    }
+  }
 }
 
 }  // namespace quorvel

@@ -30,7 +30,8 @@ std::vector<DesktopFile> desktopFiles(const std::string& bundlePath, const std::
 std::optional<std::string> registerDesktopEntry(const std::string& bundlePath,
                                                 const std::string& executable);
 
-// Removes what registerDesktopEntry wrote for the bundle, and refreshes the caches.
+// Removes what registerDesktopEntry wrote for the bundle, refreshes the caches, and removes
+// those caches and folders that are left describing or holding nothing.
 void unregisterDesktopEntry(const std::string& bundlePath);
 
 }  // namespace quorvel

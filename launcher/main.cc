@@ -6,6 +6,7 @@
 #include "common/files.h"
 #include "common/plist.h"
 #include "launcher/desktop_qt.h"
+#include "launcher/install.h"
 #include "launcher/launcher.h"
 
 extern char** environ;
@@ -39,6 +40,11 @@ std::vector<std::string> volumeRoots() {
 int main(int argc, char** argv) {
   // Taken before the application object, which removes the options it knows itself.
   const std::vector<std::string> arguments(argv + 1, argv + argc);
+  // The executable is Contents/MacOS/Quorvel inside the bundle.
+  const std::string bundleDir = parentDir(parentDir(executableDir()));
+  if (!arguments.empty() && (arguments[0] == "--install" || arguments[0] == "--uninstall")) {
+    return installCommand(arguments, bundleDir);
+  }
   const std::shared_ptr<Desktop> desktop = makeDesktop(argc, argv);
 
   Settings settings;
@@ -48,8 +54,6 @@ int main(int argc, char** argv) {
     desktop->alert({.message = settings.texts("failed"), .informative = *problem, .buttons = {}});
     return 2;
   }
-  // The executable is Contents/MacOS/Quorvel inside the bundle.
-  const std::string bundleDir = parentDir(parentDir(executableDir()));
   settings.paths = makePaths(bundleDir, settings.options, userDataHome());
   settings.version =
       plistString(joinPath(settings.paths.contents, "Info.plist"), "CFBundleShortVersionString")
