@@ -67,3 +67,13 @@ function(quorvel_add_bundle_target)
     COMMENT "Assembling ${QUORVEL_APP_DIR}"
     VERBATIM)
 endfunction()
+
+# The release archive, build/Quorvel-VERSION-linux-ARCH.tar.gz: the bundle and install.sh. It is
+# signed when the environment names the keys (scripts/release.sh says which).
+function(quorvel_add_release_target)
+  add_custom_target(release
+    COMMAND bash ${PROJECT_SOURCE_DIR}/scripts/release.sh
+    DEPENDS bundle
+    COMMENT "Making the release archive"
+    VERBATIM)
+endfunction()
