@@ -129,11 +129,31 @@ int runInstaller(const std::vector<std::string>& commandLine, const System& syst
   if (auto failure = exchange(places, settings, system)) return fail(*failure);
 
   log("换好了");
-  if (auto error = removeItem(places.staging)) log("旧版没删干净：" + *error);
+  // The old bundle and the unpacked download leave their places now, by a rename; their
+  // hundreds of megabytes are deleted once the application is on its way back, which then
+  // does not wait for the disk.
+  struct Discarded {
+    std::string path;
+    bool logFailure;  // only the old bundle's removal is worth a line
+  };
+  std::vector<Discarded> discarded;
+  const auto discard = [&](const std::string& path, bool logFailure) {
+    if (auto aside = setAside(path, host.pid)) {
+      discarded.push_back({*aside, logFailure});
+    } else if (auto error = removeItem(path); error && logFailure) {
+      log("旧版没删干净：" + *error);
+    }
+  };
+  discard(places.staging, true);
   registerBundle(places.target);
-  if (!settings.cleanupPath.empty()) removeItem(settings.cleanupPath);
+  if (!settings.cleanupPath.empty()) discard(settings.cleanupPath, false);
   writeResult(settings.resultPath, {true, oldVersion, settings.expectedVersion, {}, {}});
   launch(places.target, settings, system);
+  for (const Discarded& item : discarded) {
+    if (auto error = removeItem(item.path); error && item.logFailure) {
+      log("旧版没删干净：" + *error);
+    }
+  }
   return kExchanged;
 }
 

@@ -33,6 +33,10 @@ ToolRun copyBundle(const std::string& from, const std::string& to);
 // Deletes a file or a folder with everything in it; the error's description when it fails.
 std::optional<std::string> removeItem(const std::string& path);
 
+// Moves a file or folder out of its place, to a hidden name beside it that tells it is to be
+// deleted; the new path, or absent when it cannot be moved.
+std::optional<std::string> setAside(const std::string& path, int pid);
+
 bool itemExists(const std::string& path);
 
 // Starts the bundle's main executable detached in a new session, with the standard streams on

@@ -61,6 +61,15 @@ std::optional<std::string> removeItem(const std::string& path) {
   return std::nullopt;
 }
 
+std::optional<std::string> setAside(const std::string& path, int pid) {
+  const std::filesystem::path place(path);
+  const std::string aside =
+      (place.parent_path() / ("." + place.filename().string() + "-deleting-" + std::to_string(pid)))
+          .string();
+  if (std::rename(path.c_str(), aside.c_str()) != 0) return std::nullopt;
+  return aside;
+}
+
 bool itemExists(const std::string& path) {
   struct stat info {};
   return ::lstat(path.c_str(), &info) == 0;

@@ -2,9 +2,10 @@
 # Makes the release archive Quorvel-VERSION-linux-ARCH.tar.gz in build/ from build/Quorvel.app
 # (build it first: cmake --build build --target bundle, or the release target does both):
 # the bundle, sealed, and signed and notarised when the keys are given, with install.sh beside.
-#   scripts/release.sh [--version V] [--team T] [--out DIR]
+#   scripts/release.sh [--version V] [--team T] [--out DIR] [--bundle APP]
 # --version and --team set the bundle's version and the team its updates must be signed by
-# (Info.plist), for a release of another version than the build's own.
+# (Info.plist), for a release of another version than the build's own; --bundle takes another
+# assembled bundle than build/Quorvel.app.
 # Signing, from the environment (see bundleswap/README.md):
 #   QUORVEL_TRUST_DIR    publisher-roots.pem and notary-roots.pem, pinned into the bundle
 #   QUORVEL_SIGN_KEY, QUORVEL_SIGN_CERT, QUORVEL_SIGN_CHAIN   the publisher's key and certificates
@@ -12,20 +13,21 @@
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=$top/build
-version= team= out=$build
+version= team= out=$build source=$build/Quorvel.app
 while [ $# -gt 0 ]; do
   case $1 in
     --version) version=$2; shift 2 ;;
     --team) team=$2; shift 2 ;;
     --out) out=$2; shift 2 ;;
-    *) echo "usage: $0 [--version V] [--team T] [--out DIR]" >&2; exit 2 ;;
+    --bundle) source=$2; shift 2 ;;
+    *) echo "usage: $0 [--version V] [--team T] [--out DIR] [--bundle APP]" >&2; exit 2 ;;
   esac
 done
-[ -x "$build/Quorvel.app/Contents/MacOS/Quorvel" ] || { echo "build/Quorvel.app is missing: build the bundle first" >&2; exit 1; }
+[ -x "$source/Contents/MacOS/Quorvel" ] || { echo "$source is missing: build the bundle first" >&2; exit 1; }
 stage=$(mktemp -d "$build/release.XXXXXX")
 trap 'rm -rf "$stage"' EXIT
 bundle=$stage/Quorvel.app
-cp -a "$build/Quorvel.app" "$bundle"
+cp -a "$source" "$bundle"
 plist=$bundle/Contents/Info.plist
 set_key() {  # key value: the <string> after <key>key</key>
   python3 - "$plist" "$1" "$2" <<'PY'

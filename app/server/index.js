@@ -233,12 +233,27 @@ async function moveData(req, res) {
   setTimeout(() => shutDown(EXIT_RESTART), 100);
 }
 
+// The update last checked, kept unpacked so that installing it right after does not unpack
+// the archive a second time: the download as it was then, and what was found in it.
+let checked = null;
+
+function downloadStamp(download) {
+  try {
+    const stat = fs.statSync(download);
+    return `${download}\0${stat.size}\0${stat.mtimeMs}`;
+  } catch {
+    return null;
+  }
+}
+
 async function update(req, res, install) {
   const body = await readJson(req);
-  const found = updates.findBundle(body.path, path.join(folders.work, 'update'));
+  const stamp = typeof body.path === 'string' ? downloadStamp(body.path) : null;
+  const reused = install && checked && stamp && checked.stamp === stamp && fs.existsSync(checked.found.bundle);
+  const found = reused ? checked.found : updates.findBundle(body.path, path.join(folders.work, 'update'));
+  checked = install ? null : { stamp, found };
   const current = updates.plistValue(path.join(contents, 'Info.plist'), 'CFBundleIdentifier');
   if (!install) {
-    if (found.unpacked) fs.rmSync(found.unpacked, { recursive: true, force: true });
     return sendJson(res, 200, { version: found.version, identifier: found.identifier, current: version, matches: found.identifier === current });
   }
   if (liveRecording()) return failure(res, 409, 'busy');
@@ -352,6 +367,9 @@ server.on('error', (error) => {
   console.error(`quorvel server: ${error.message}`);
   process.exit(1);
 });
+
+// An update checked by an earlier run and never installed.
+fs.rmSync(path.join(folders.work, 'update'), { recursive: true, force: true });
 
 server.listen(port, '127.0.0.1', () => {
   console.log(`quorvel server ${version} listening on http://127.0.0.1:${port} (data ${dataDir})`);
