@@ -132,6 +132,10 @@ std::optional<std::string> uninstall(const InstallPlaces& places,
   }
   fs::remove_all(places.bundle, error);
   if (error) return "The bundle at " + places.bundle + " could not be removed: " + error.message();
+  for (const std::string& folder : dataFolders) {
+    fs::remove_all(folder, error);
+    if (error) return "The folder " + folder + " could not be removed: " + error.message();
+  }
   // The folders made for it, if nothing else is in them now, up to the home folder.
   for (const std::string& placed : {places.bundle, places.command}) {
     for (fs::path folder = fs::path(placed).parent_path();
@@ -144,10 +148,6 @@ std::optional<std::string> uninstall(const InstallPlaces& places,
   const fs::path local = fs::path(places.command).parent_path().parent_path();
   for (const fs::path& folder : {fs::path(userDataFolder()), local}) {
     if (!folder.empty() && fs::is_empty(folder, error) && !error) fs::remove(folder, error);
-  }
-  for (const std::string& folder : dataFolders) {
-    fs::remove_all(folder, error);
-    if (error) return "The folder " + folder + " could not be removed: " + error.message();
   }
   return std::nullopt;
 }

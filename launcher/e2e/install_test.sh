@@ -2,8 +2,8 @@
 # Installing on a person's desktop: a release archive made from the built bundle, unpacked and
 # installed by a user without root in a private home; the files in place and valid, the icon
 # found by the theme lookup, the quorvel command starting the launcher, a second install
-# refused while it runs, an install over the installed copy, and removal leaving the home as
-# it was apart from the data folder. As root the test makes that user; otherwise it is the
+# refused while it runs, an install over the installed copy, removal leaving the home as it
+# was apart from the data folder, and removal with the data leaving it as it was. As root the test makes that user; otherwise it is the
 # user running it, with a home of its own.
 source "$(dirname "$0")/common.sh"
 unset DISPLAY WAYLAND_DISPLAY
@@ -71,4 +71,11 @@ data=$home/.local/share/Quorvel
 [ -d "$data/Data" ] || fail "the data folder went with the uninstall"
 after=$(find "$home" | grep -v "^$data" | grep -vx "$home/.local" | grep -vx "$home/.local/share" | sort)
 [ "$after" = "$before" ] || fail "left behind: $(comm -13 <(echo "$before") <(echo "$after"))"
+
+# Asked to, the removal takes the data too, and the home is as it was.
+as_user sh "$work/unpacked/install.sh" >/dev/null 2>&1 || fail "install after the removal"
+as_user sh "$work/unpacked/install.sh" --uninstall --remove-data >"$work/uninstall.out" 2>&1 \
+  || fail "uninstall with the data: $(cat "$work/uninstall.out")"
+after=$(find "$home" | sort)
+[ "$after" = "$before" ] || fail "left behind with the data: $(comm -13 <(echo "$before") <(echo "$after"))"
 echo "install end-to-end: OK"
