@@ -11,8 +11,9 @@ int main(int argc, char** argv) {
     return 2;
   }
   QGuiApplication application(argc, argv);
-  // The base folders of the icon theme specification, which a desktop's platform theme gives
-  // Qt and a display-less one does not; and the theme every desktop falls back to.
+  // Where desktops look for icon themes (~/.icons, then icons/ in each XDG data folder), which a
+  // desktop's platform plugin tells Qt and a display-less one does not; and hicolor, the theme
+  // every desktop falls back to.
   const QString home = qEnvironmentVariable("HOME");
   QString dataHome = qEnvironmentVariable("XDG_DATA_HOME");
   if (!dataHome.startsWith('/')) dataHome = home + "/.local/share";
