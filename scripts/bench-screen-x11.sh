@@ -28,10 +28,10 @@ painter=$!
 sleep 2
 
 python3 - "$top" "$work" "$seconds" "$DISPLAY" <<'PY'
-import os, socket, subprocess, sys, threading, time
+import os, socket, subprocess, sys, time
 top, work, seconds, display = sys.argv[1], sys.argv[2], float(sys.argv[3]), sys.argv[4]
 sys.path.insert(0, os.path.join(top, "scripts"))
-from sonacap_messages import messages
+from sonacap_messages import event_seen
 hz = os.sysconf("SC_CLK_TCK")
 
 def cpu(pid):
@@ -52,12 +52,7 @@ movie = os.path.join(work, "sonacap.mp4")
 recorder = subprocess.Popen([os.path.join(top, "build", "bin", "sonacap"), "--socket", path, "--screen", movie],
                             env=dict(os.environ, QUORVEL_SCREEN="x11"))
 conn, _ = listener.accept()
-started = threading.Event()
-def reader():
-    for kind, payload in messages(conn):
-        if kind == 0x4A and b'"recording"' in payload:
-            started.set()
-threading.Thread(target=reader, daemon=True).start()
+started = event_seen(conn, b'"recording"')
 picker = subprocess.run(["xdotool", "search", "--sync", "--onlyvisible", "--name", "^Choose what to record$"],
                         check=True, capture_output=True, text=True).stdout.split()[0]
 subprocess.run(["xdotool", "windowactivate", "--sync", picker], check=True)

@@ -20,10 +20,10 @@ sleep 2
 sway=$(awk '$1 == "sway" { print $2 }' "$work/rig/pids")
 
 python3 - "$top" "$rig" "$work" "$seconds" "$sway" <<'PY'
-import os, socket, subprocess, sys, threading, time
+import os, socket, subprocess, sys, time
 top, rig, work, seconds, sway = sys.argv[1], sys.argv[2], sys.argv[3], float(sys.argv[4]), int(sys.argv[5])
 sys.path.insert(0, os.path.join(top, "scripts"))
-from sonacap_messages import messages
+from sonacap_messages import event_seen
 hz = os.sysconf("SC_CLK_TCK")
 
 def cpu(pid):
@@ -53,12 +53,7 @@ movie = os.path.join(work, "out", "sonacap.mp4")
 recorder = subprocess.Popen(["bash", rig, "run", os.path.join(work, "rig"),
                              os.path.join(top, "build", "bin", "sonacap"), "--socket", path, "--screen", movie])
 conn, _ = listener.accept()
-started = threading.Event()
-def reader():
-    for kind, payload in messages(conn):
-        if kind == 0x4A and b'"recording"' in payload:
-            started.set()
-threading.Thread(target=reader, daemon=True).start()
+started = event_seen(conn, b'"recording"')
 started.wait(30)
 sway0, t0 = cpu(sway), time.monotonic()
 time.sleep(seconds)

@@ -99,7 +99,7 @@ struct Feed {
   TaskQueue* queue = nullptr;
 
   // Used on the loop's thread only: the streams' sound, and whether it stands for the sink's.
-  std::optional<StreamMixer> mixer;
+  StreamMixer mixer{0, 0};
   std::vector<float> mixed;
   bool streamsOnly = false;  // a choice of streams was made
   bool sinkMuted = false;
@@ -140,12 +140,10 @@ void onReadable(pa_stream* stream, std::size_t, void* data) {
     {
       std::lock_guard lock(feed->mutex);
       // Once something is lost, later sound waits for the next drain so the order holds.
-      if (feed->mixer) {
-        // Mixed in step with the sink's time whether it is taken or not.
-        feed->mixed.resize(size / sizeof(float));
-        feed->mixer->mix(feed->mixed);
-        if (feed->streamsOnly || feed->sinkMuted) bytes = feed->mixed.data();
-      }
+      // Mixed in step with the sink's time whether it is taken or not.
+      feed->mixed.resize(size / sizeof(float));
+      feed->mixer.mix(feed->mixed);
+      if (feed->streamsOnly || feed->sinkMuted) bytes = feed->mixed.data();
       if (feed->delivering && feed->droppedBytes == 0 &&
           feed->backlog.size() + size <= feed->backlogLimit) {
         if (bytes != nullptr) {
@@ -235,8 +233,8 @@ class PulseTap final : public AudioTap {
     feed->backlog.reserve(feed->backlogLimit);
     feed->delivery.reserve(feed->backlogLimit);
     const double rate = sinkSpec_.rate;
-    feed->mixer.emplace(static_cast<std::size_t>(rate * PRIME_SECONDS),
-                        static_cast<std::size_t>(rate * STREAM_HOLD_SECONDS));
+    feed->mixer = StreamMixer(static_cast<std::size_t>(rate * PRIME_SECONDS),
+                              static_cast<std::size_t>(rate * STREAM_HOLD_SECONDS));
     feed->streamsOnly = streamsOnly_;
     feed->sinkMuted = sinkMuted_;
     feed_ = std::move(feed);
@@ -443,14 +441,14 @@ class PulseTap final : public AudioTap {
     const auto flags =
         static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
     if (pa_stream_connect_record(stream, monitor_.c_str(), &attributes, flags) < 0) return;
-    if (feed_ && feed_->mixer) feed_->mixer->add(input);
+    if (feed_) feed_->mixer.add(input);
     chosen_[input] = std::move(chosen);
   }
 
   // The stream ended or left this sink. Its record stream is released later, outside its own
   // callbacks; its sound leaves the mix now.
   void forget(std::uint32_t input) {
-    if (feed_ && feed_->mixer) feed_->mixer->remove(input);
+    if (feed_) feed_->mixer.remove(input);
     const auto found = chosen_.find(input);
     if (found == chosen_.end()) return;
     retired_.push_back(std::move(found->second));
@@ -466,9 +464,9 @@ class PulseTap final : public AudioTap {
     const void* bytes = nullptr;
     std::size_t size = 0;
     while (pa_stream_peek(stream, &bytes, &size) == 0 && size > 0) {
-      if (feed && feed->mixer && bytes != nullptr) {
-        feed->mixer->feed(chosen->input,
-                          std::span(static_cast<const float*>(bytes), size / sizeof(float)));
+      if (feed && bytes != nullptr) {
+        feed->mixer.feed(chosen->input,
+                         std::span(static_cast<const float*>(bytes), size / sizeof(float)));
       }
       pa_stream_drop(stream);
     }

@@ -26,24 +26,13 @@ using namespace sonacap::testing;
 
 constexpr const char* kPickerTitle = "^Choose what to record$";
 
-std::optional<std::string> run(const std::string& executable,
-                               const std::vector<std::string>& args) {
-  quorvel::SpawnRequest request;
-  request.executable = executable;
-  request.arguments = args;
-  request.searchPath = true;
-  std::string error;
-  const auto ran = quorvel::runCaptured(request, &error);
-  if (!ran || !ran->status.success()) return std::nullopt;
-  return ran->output;
-}
-
 // The red, green and blue levels at (x, y) (both even) of the movie's picture number frame.
 std::optional<std::array<int, 3>> pixelOf(const std::string& movie, int frame, int x, int y) {
-  const auto raw = run("ffmpeg", {"-v", "error", "-i", movie, "-vf",
-                                  "select=eq(n\\," + std::to_string(frame) +
-                                      "),crop=2:2:" + std::to_string(x) + ":" + std::to_string(y),
-                                  "-frames:v", "1", "-f", "rawvideo", "-pix_fmt", "rgb24", "-"});
+  const auto raw =
+      runTool("ffmpeg", {"-v", "error", "-i", movie, "-vf",
+                         "select=eq(n\\," + std::to_string(frame) +
+                             "),crop=2:2:" + std::to_string(x) + ":" + std::to_string(y),
+                         "-frames:v", "1", "-f", "rawvideo", "-pix_fmt", "rgb24", "-"});
   if (!raw || raw->size() < 3) return std::nullopt;
   return std::array<int, 3>{static_cast<unsigned char>((*raw)[0]),
                             static_cast<unsigned char>((*raw)[1]),
@@ -61,7 +50,7 @@ class X11ScreenTest : public ::testing::Test {
 
   void TearDown() override {
     // A key held through a closing window would repeat into the next test's.
-    run("xdotool", {"keyup", "ctrl", "Tab", "Return", "Escape"});
+    runTool("xdotool", {"keyup", "ctrl", "Tab", "Return", "Escape"});
     for (const pid_t helper : helpers) {
       ::kill(helper, SIGTERM);
       waitWithin(helper, 5s);
@@ -78,7 +67,8 @@ class X11ScreenTest : public ::testing::Test {
     const pid_t pid = quorvel::spawnProcess(request).pid;
     EXPECT_GT(pid, 0);
     helpers.push_back(pid);
-    EXPECT_TRUE(run("xdotool", {"search", "--sync", "--onlyvisible", "--name", "^" + title + "$"}));
+    EXPECT_TRUE(
+        runTool("xdotool", {"search", "--sync", "--onlyvisible", "--name", "^" + title + "$"}));
     return pid;
   }
 
@@ -96,13 +86,13 @@ class X11ScreenTest : public ::testing::Test {
 
   // Activates the picker and presses each key in turn.
   void pressInPicker(const std::vector<std::string>& keys) {
-    const auto found = run(
+    const auto found = runTool(
         "timeout", {"20", "xdotool", "search", "--sync", "--onlyvisible", "--name", kPickerTitle});
     ASSERT_TRUE(found) << "the picker did not show";
     const std::string window = found->substr(0, found->find('\n'));
-    ASSERT_TRUE(run("xdotool", {"windowactivate", "--sync", window}));
+    ASSERT_TRUE(runTool("xdotool", {"windowactivate", "--sync", window}));
     for (const std::string& key : keys) {
-      ASSERT_TRUE(run("xdotool", {"key", key}));
+      ASSERT_TRUE(runTool("xdotool", {"key", key}));
       std::this_thread::sleep_for(200ms);
     }
   }
@@ -182,9 +172,9 @@ TEST_F(X11ScreenTest, AWindowIsItsPictureAndItsSoundUntilItCloses) {
   EXPECT_EQ(startedEvent["height"], 360);
   // Covered by the blue window now; the recording still shows red. Then made narrower: it is
   // shown whole in the same picture size, with black beside it.
-  ASSERT_TRUE(run("xdotool", {"search", "--name", "^Blue$", "windowraise"}));
+  ASSERT_TRUE(runTool("xdotool", {"search", "--name", "^Blue$", "windowraise"}));
   EXPECT_EQ(server.nextEvent(3s, &audio), nullptr);
-  ASSERT_TRUE(run("xdotool", {"search", "--name", "^Red$", "windowsize", "320", "360"}));
+  ASSERT_TRUE(runTool("xdotool", {"search", "--name", "^Red$", "windowsize", "320", "360"}));
   EXPECT_EQ(server.nextEvent(2s, &audio), nullptr);
   ::kill(red, SIGTERM);
   ASSERT_TRUE(waitWithin(red, 5s).success());

@@ -176,8 +176,6 @@ quorvel::ExitStatus waitWithin(pid_t pid, std::chrono::milliseconds limit) {
   return quorvel::ExitStatus{.signaled = true, .code = SIGKILL};
 }
 
-namespace {
-
 std::optional<std::string> runTool(const std::string& executable,
                                    const std::vector<std::string>& args) {
   std::string error;
@@ -189,8 +187,6 @@ std::optional<std::string> runTool(const std::string& executable,
   if (!ran || !ran->status.success()) return std::nullopt;
   return ran->output;
 }
-
-}  // namespace
 
 SoundServer::SoundServer(const std::string& kind, int rate) {
   const std::string dir = folder_.path() + "/sound";

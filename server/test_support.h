@@ -73,6 +73,10 @@ double amplitudeAt(const std::vector<float>& samples, double frequency);
 std::string ffprobe(const std::string& path, const std::string& entries,
                     std::vector<std::string> options = {});
 
+// Runs a program found on PATH; its output, or absent when it could not run or failed.
+std::optional<std::string> runTool(const std::string& executable,
+                                   const std::vector<std::string>& args);
+
 // The exit status of a child, waited for at most limit; killed and reported as signalled after.
 quorvel::ExitStatus waitWithin(pid_t pid, std::chrono::milliseconds limit);
 
